@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Usage: scripts/venv.sh PYTHON DIR
+# Makes (or refreshes) a virtual environment in DIR for the interpreter PYTHON,
+# installs the build and test tools there and builds the package into it.
+set -euo pipefail
+python=$1
+venv=$2
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+scripts/system-deps.sh
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
+fi
+pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
+"${pip[@]}" install -r requirements-dev.txt
+# A build of its own per environment (interpreter and sanitizer setting).
+tag=$("$venv/bin/python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+"${pip[@]}" install --no-build-isolation --no-deps \
+  -C build-dir="build/${tag}${ZENTRIK_SANITIZE:+-asan}" .

@@ -1,0 +1,153 @@
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS functions.
+//
+// A Signature lists the parameters in order: first the positional-or-keyword
+// ones, then the keyword-only ones. Errors use the interpreter's own wording
+// for Python functions ("f() missing 1 required positional argument: 'x'"),
+// and kind errors the house message
+// "Argument 'NAME' has incorrect type (expected dict, got NoneType)".
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+namespace zk {
+
+struct Param {
+    const char* name;
+    bool required = true;
+    bool kwonly = false;
+};
+
+constexpr Param pos(const char* name) { return Param{name, true, false}; }
+constexpr Param pos_opt(const char* name) { return Param{name, false, false}; }
+constexpr Param kw(const char* name) { return Param{name, true, true}; }
+constexpr Param kw_opt(const char* name) { return Param{name, false, true}; }
+
+template <int N>
+struct Signature {
+    const char* fname;  // as shown in messages: "csv", "Crypto.encrypt"
+    Param params[N];
+
+    constexpr int n_positional() const {
+        int n = 0;
+        for (int i = 0; i < N; ++i) n += params[i].kwonly ? 0 : 1;
+        return n;
+    }
+    constexpr int n_required_positional() const {
+        int n = 0;
+        for (int i = 0; i < N; ++i) n += (!params[i].kwonly && params[i].required) ? 1 : 0;
+        return n;
+    }
+};
+
+namespace detail {
+
+inline std::string quoted_list(const char* const* names, int n) {
+    // 'a'; 'a' and 'b'; 'a', 'b', and 'c' -- as the interpreter words it.
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        if (i > 0) out += (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+template <int N>
+bool report_missing(const Signature<N>& sig, PyObject** out) {
+    const char* names[N > 0 ? N : 1];
+    for (int pass = 0; pass < 2; ++pass) {
+        bool kwonly = pass == 1;
+        int n = 0;
+        for (int i = 0; i < N; ++i) {
+            if (sig.params[i].kwonly == kwonly && sig.params[i].required && out[i] == nullptr)
+                names[n++] = sig.params[i].name;
+        }
+        if (n > 0) {
+            std::string list = quoted_list(names, n);
+            PyErr_Format(PyExc_TypeError, "%s() missing %d required %s argument%s: %s", sig.fname, n,
+                         kwonly ? "keyword-only" : "positional", n == 1 ? "" : "s", list.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Fills out[0..N) with borrowed references (NULL for an optional parameter
+// that was not given). The references live as long as the call.
+template <int N>
+inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out) {
+    const int npos = sig.n_positional();
+    if (kwnames == nullptr && nargs == npos && npos == N) {
+        for (int i = 0; i < N; ++i) out[i] = args[i];
+        return true;
+    }
+    for (int i = 0; i < N; ++i) out[i] = nullptr;
+    if (nargs > npos) {
+        const int nreq = sig.n_required_positional();
+        if (nreq == npos) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", sig.fname, npos,
+                         npos == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", sig.fname,
+                         nreq, npos, nargs, nargs == 1 ? "was" : "were");
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int found = -1;
+            for (int i = 0; i < N; ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.fname, key);
+                return false;
+            }
+            if (out[found] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.fname,
+                             sig.params[found].name);
+                return false;
+            }
+            out[found] = args[nargs + k];
+        }
+    }
+    return detail::report_missing(sig, out);
+}
+
+// The house kind error: Argument 'NAME' has incorrect type (expected KIND, got KIND).
+inline bool kind_error(PyObject* given, const char* argname, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", argname, expected,
+                 Py_TYPE(given)->tp_name);
+    return false;
+}
+
+// Kinds are tested exactly: subclasses are rejected with the same message.
+inline bool expect_dict(PyObject* o, const char* argname) {
+    return PyDict_CheckExact(o) || kind_error(o, argname, "dict");
+}
+inline bool expect_str(PyObject* o, const char* argname) {
+    return PyUnicode_CheckExact(o) || kind_error(o, argname, "str");
+}
+inline bool expect_list(PyObject* o, const char* argname) {
+    return PyList_CheckExact(o) || kind_error(o, argname, "list");
+}
+inline bool expect_bytes(PyObject* o, const char* argname) {
+    return PyBytes_CheckExact(o) || kind_error(o, argname, "bytes");
+}
+
+}  // namespace zk

@@ -1,0 +1,325 @@
+// The dynamic value model on the interpreter's own objects: truth value,
+// text form, trim, case mapping, integer conversion, fallback reads.
+//
+// For none, booleans, integers, floats, strings, lists and dicts these agree
+// with str(), bool(), int(), str.strip(), str.upper()/lower(); objects of any
+// other kind are handed to the interpreter's own protocols. Every function
+// returns a new reference, or NULL with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+#include "ref.hpp"
+
+namespace zk {
+
+// Strings every module needs, made once at module load and held by the
+// module's state.
+struct Common {
+    PyObject* s_None = nullptr;
+    PyObject* s_True = nullptr;
+    PyObject* s_False = nullptr;
+    PyObject* s_empty = nullptr;
+    PyObject* m_upper = nullptr;
+    PyObject* m_lower = nullptr;
+    PyObject* m_casefold = nullptr;
+
+    bool init() {
+        s_None = PyUnicode_InternFromString("None");
+        s_True = PyUnicode_InternFromString("True");
+        s_False = PyUnicode_InternFromString("False");
+        s_empty = PyUnicode_New(0, 0);
+        m_upper = PyUnicode_InternFromString("upper");
+        m_lower = PyUnicode_InternFromString("lower");
+        m_casefold = PyUnicode_InternFromString("casefold");
+        return s_None && s_True && s_False && s_empty && m_upper && m_lower && m_casefold;
+    }
+    template <typename F>
+    void each(F&& f) {
+        f(s_None);
+        f(s_True);
+        f(s_False);
+        f(s_empty);
+        f(m_upper);
+        f(m_lower);
+        f(m_casefold);
+    }
+    void clear() {
+        Py_CLEAR(s_None);
+        Py_CLEAR(s_True);
+        Py_CLEAR(s_False);
+        Py_CLEAR(s_empty);
+        Py_CLEAR(m_upper);
+        Py_CLEAR(m_lower);
+        Py_CLEAR(m_casefold);
+    }
+};
+
+#if PY_VERSION_HEX < 0x030C0000
+#define ZK_READY(s) (PyUnicode_READY(s) == 0)
+#else
+#define ZK_READY(s) (true)
+#endif
+
+// ---------------------------------------------------------------------------
+// Truth value: 1, 0, or -1 with an exception (a __bool__ or __len__ may raise).
+inline int truth(PyObject* v) {
+    if (v == Py_None || v == Py_False) return 0;
+    if (v == Py_True) return 1;
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(v) != 0;
+    if (t == &PyLong_Type) return PyObject_IsTrue(v);  // no Python code runs
+    if (t == &PyList_Type) return PyList_GET_SIZE(v) != 0;
+    if (t == &PyDict_Type) return PyDict_GET_SIZE(v) != 0;
+    return PyObject_IsTrue(v);
+}
+
+// ---------------------------------------------------------------------------
+// Text form: the string itself, "None", "True"/"False", else str().
+inline PyObject* text_form(const Common& c, PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return new_ref(v);
+    if (v == Py_None) return new_ref(c.s_None);
+    if (v == Py_True) return new_ref(c.s_True);
+    if (v == Py_False) return new_ref(c.s_False);
+    return PyObject_Str(v);
+}
+
+// ---------------------------------------------------------------------------
+// Whitespace of trimming: the Unicode White_Space characters and U+001C..U+001F,
+// the very set the interpreter's str.isspace() tests.
+inline bool is_space(Py_UCS4 ch) { return Py_UNICODE_ISSPACE(ch); }
+
+// Trim of an exact str (or a str subclass, whose content is read as it is).
+inline PyObject* trim(PyObject* s) {
+    if (!ZK_READY(s)) return nullptr;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t i = 0, j = n;
+    while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
+    if (i == 0 && j == n && PyUnicode_CheckExact(s)) return new_ref(s);
+    return PyUnicode_Substring(s, i, j);
+}
+
+// Trimmed text form.
+inline PyObject* trimmed_text(const Common& c, PyObject* v) {
+    Ref t = Ref::steal(text_form(c, v));
+    if (!t) return nullptr;
+    return trim(t.get());
+}
+
+// Upper- and lower-case of an exact str: ASCII in place, the rest by the
+// interpreter's full Unicode case mapping.
+inline PyObject* ascii_case(PyObject* s, bool upper) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const unsigned char* src = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+    Py_ssize_t first = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char ch = src[i];
+        if (upper ? (ch >= 'a' && ch <= 'z') : (ch >= 'A' && ch <= 'Z')) {
+            first = i;
+            break;
+        }
+    }
+    if (first < 0) return new_ref(s);
+    PyObject* out = PyUnicode_New(n, 127);
+    if (!out) return nullptr;
+    unsigned char* dst = static_cast<unsigned char*>(PyUnicode_DATA(out));
+    std::memcpy(dst, src, static_cast<size_t>(first));
+    for (Py_ssize_t i = first; i < n; ++i) {
+        unsigned char ch = src[i];
+        if (upper ? (ch >= 'a' && ch <= 'z') : (ch >= 'A' && ch <= 'Z')) ch ^= 0x20;
+        dst[i] = ch;
+    }
+    return out;
+}
+
+inline PyObject* upper(const Common& c, PyObject* s) {
+    if (!ZK_READY(s)) return nullptr;
+    if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) return ascii_case(s, true);
+    return PyObject_CallMethodNoArgs(s, c.m_upper);
+}
+inline PyObject* lower(const Common& c, PyObject* s) {
+    if (!ZK_READY(s)) return nullptr;
+    if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) return ascii_case(s, false);
+    return PyObject_CallMethodNoArgs(s, c.m_lower);
+}
+
+// Upper-cased text form.
+inline PyObject* upper_text(const Common& c, PyObject* v) {
+    Ref t = Ref::steal(text_form(c, v));
+    if (!t) return nullptr;
+    return upper(c, t.get());
+}
+
+// True when the exact ASCII str `s` equals `lit` ignoring ASCII case.
+inline bool ascii_ieq(PyObject* s, const char* lit, size_t len) {
+    if (static_cast<size_t>(PyUnicode_GET_LENGTH(s)) != len) return false;
+    const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char ch = p[i];
+        if (ch >= 'A' && ch <= 'Z') ch ^= 0x20;
+        if (ch != static_cast<unsigned char>(lit[i])) return false;
+    }
+    return true;
+}
+
+// Equality of an exact ASCII-or-not str with an ASCII literal.
+inline bool str_eq(PyObject* s, const char* lit, size_t len) {
+    return PyUnicode_IS_ASCII(s) && static_cast<size_t>(PyUnicode_GET_LENGTH(s)) == len &&
+           std::memcmp(PyUnicode_DATA(s), lit, len) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Integer conversion.
+
+// A text read as a base-10 integer: surrounding whitespace as for trimming,
+// an optional sign, Unicode decimal digits with single underscores between
+// them. Never truncates: long texts go through the interpreter's own parser.
+// A text that is not a number gives NULL with `invalid` set and no exception
+// (the caller words the error, or falls back without making one).
+inline PyObject* parse_int_text(PyObject* s, bool& invalid) {
+    invalid = false;
+    if (!ZK_READY(s)) return nullptr;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t i = 0, j = n;
+    while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
+    bool negative = false;
+    if (i < j) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch == '+' || ch == '-') {
+            negative = ch == '-';
+            ++i;
+        }
+    }
+    Py_ssize_t ndigits = 0;
+    bool ok = i < j;
+    bool prev_digit = false;
+    uint64_t acc = 0;
+    for (Py_ssize_t k = i; ok && k < j; ++k) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, k);
+        if (ch == '_') {
+            // a single underscore, between two digits
+            ok = prev_digit && k + 1 < j;
+            prev_digit = false;
+            continue;
+        }
+        int d = (ch < 128) ? ((ch >= '0' && ch <= '9') ? int(ch - '0') : -1) : Py_UNICODE_TODECIMAL(ch);
+        if (d < 0) {
+            ok = false;
+            break;
+        }
+        prev_digit = true;
+        if (ndigits < 18) acc = acc * 10 + unsigned(d);
+        ++ndigits;
+    }
+    if (!ok || ndigits == 0) {
+        invalid = true;
+        return nullptr;
+    }
+    if (ndigits <= 18) {
+        long long v = static_cast<long long>(acc);
+        return PyLong_FromLongLong(negative ? -v : v);
+    }
+    // Long numbers: ASCII digits for the interpreter's parser (which also
+    // applies its limit on the length of integer texts).
+    char* buf = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(ndigits) + 2));
+    if (!buf) return PyErr_NoMemory();
+    size_t w = 0;
+    if (negative) buf[w++] = '-';
+    for (Py_ssize_t k = i; k < j; ++k) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, k);
+        if (ch == '_') continue;
+        buf[w++] = static_cast<char>('0' + Py_UNICODE_TODECIMAL(ch));
+    }
+    buf[w] = '\0';
+    PyObject* out = PyLong_FromString(buf, nullptr, 10);
+    PyMem_Free(buf);
+    return out;
+}
+
+inline PyObject* int_from_text(PyObject* s) {
+    bool invalid;
+    PyObject* out = parse_int_text(s, invalid);
+    if (invalid) PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 10: %R", s);
+    return out;
+}
+
+// Integer conversion of any value: int as is, bool as 0/1, float truncated
+// (NaN: ValueError, infinity: OverflowError), text parsed; none, list and dict
+// fail with the interpreter's TypeError; other objects go through int().
+inline PyObject* to_int(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyLong_Type) return new_ref(v);
+    if (t == &PyBool_Type) return PyLong_FromLong(v == Py_True);
+    if (t == &PyFloat_Type) return PyLong_FromDouble(PyFloat_AS_DOUBLE(v));
+    if (PyUnicode_Check(v)) return int_from_text(v);
+    if (v == Py_None || PyList_Check(v) || PyDict_Check(v)) {
+        PyErr_Format(PyExc_TypeError,
+                     "int() argument must be a string, a bytes-like object or a real number, not '%.200s'",
+                     t->tp_name);
+        return nullptr;
+    }
+    return PyNumber_Long(v);
+}
+
+// Integer conversion with a fallback: a type or value error of the conversion
+// gives `deflt` (a new reference is returned either way); anything else, an
+// overflow among them, propagates. Absent values and texts that are not
+// numbers fall back without making an exception object.
+inline PyObject* to_int_or(PyObject* v, PyObject* deflt) {
+    if (v == nullptr || v == Py_None || PyList_CheckExact(v) || PyDict_CheckExact(v)) return new_ref(deflt);
+    if (PyUnicode_CheckExact(v)) {
+        bool invalid;
+        PyObject* out = parse_int_text(v, invalid);
+        if (invalid) return new_ref(deflt);
+        return out;
+    }
+    PyObject* out = to_int(v);
+    if (!out && (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError))) {
+        PyErr_Clear();
+        return new_ref(deflt);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Map reads. The dict being read may be changed by Python code that runs
+// between two reads (a __bool__ or __str__ of an option value), so every value
+// is held by a strong reference of its own.
+
+// get(key): a strong reference, NULL when absent; false on a lookup error.
+inline bool get(PyObject* d, PyObject* key, Ref& out) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) return false;
+    out = Ref::borrow(v);
+    return true;
+}
+
+// The fallback chain over keys: the first truthy value, else the last value
+// read (NULL when that one is absent). Later keys are not read.
+inline bool first_truthy(PyObject* d, std::initializer_list<PyObject*> keys, Ref& out) {
+    for (PyObject* key : keys) {
+        if (!get(d, key, out)) return false;
+        if (out) {
+            int t = truth(out.get());
+            if (t < 0) return false;
+            if (t) return true;
+        }
+    }
+    return true;
+}
+
+// Truthy test of a possibly absent value: 1, 0, or -1 with an exception.
+inline int truthy_ref(const Ref& r) { return r ? truth(r.get()) : 0; }
+
+}  // namespace zk

@@ -1,0 +1,221 @@
+// Parameter coercion: option values to the forms of payloads and queries.
+#include "payloads.hpp"
+
+namespace zk::payloads {
+
+namespace {
+
+// Appends the trimmed, non-empty pieces of the exact str `text` cut at commas.
+bool split_commas_into(PyObject* text, PyObject* out) {
+    if (!ZK_READY(text)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t start = 0;
+    for (Py_ssize_t k = 0; k <= n; ++k) {
+        if (k < n && PyUnicode_READ(kind, data, k) != ',') continue;
+        Py_ssize_t i = start, j = k;
+        while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
+        while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
+        if (j > i) {
+            Ref piece = Ref::steal((i == 0 && j == n) ? new_ref(text) : PyUnicode_Substring(text, i, j));
+            if (!piece || PyList_Append(out, piece.get()) < 0) return false;
+        }
+        start = k + 1;
+    }
+    return true;
+}
+
+// The trimmed text forms of a list's elements, the empty ones left out. The
+// list is read by index with a strong reference to each element, so a
+// __str__ that changes the list cannot pull an element away mid-use.
+bool trimmed_items_into(State& st, PyObject* list, PyObject* out) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        Ref text = Ref::steal(trimmed_text(st.c, item.get()));
+        if (!text) return false;
+        if (PyUnicode_GET_LENGTH(text.get()) != 0 && PyList_Append(out, text.get()) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* csv(State& st, PyObject* v) {
+    int t = truth(v);
+    if (t < 0) return nullptr;
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || !t) return out.release();
+    if (PyList_Check(v)) {
+        if (!trimmed_items_into(st, v, out.get())) return nullptr;
+        return out.release();
+    }
+    Ref text = Ref::steal(text_form(st.c, v));
+    if (!text || !split_commas_into(text.get(), out.get())) return nullptr;
+    return out.release();
+}
+
+PyObject* query_text(State& st, PyObject* v) {
+    if (PyList_Check(v)) {
+        Ref items = Ref::steal(PyList_New(0));
+        if (!items || !trimmed_items_into(st, v, items.get())) return nullptr;
+        return PyUnicode_Join(st.s[k_comma], items.get());
+    }
+    int t = truth(v);
+    if (t < 0) return nullptr;
+    if (!t) return new_ref(st.c.s_empty);
+    return trimmed_text(st.c, v);
+}
+
+int order_desc(State& st, PyObject* v) {
+    if (v == Py_None) return 1;
+    if (PyBool_Check(v)) return v == Py_True;
+    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) return 1;  // digits are never "false"
+    Ref text = Ref::steal(text_form(st.c, v));
+    if (!text) return -1;
+    if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get()))
+        return !ascii_ieq(text.get(), "false", 5);
+    Ref low = Ref::steal(lower(st.c, text.get()));
+    if (!low) return -1;
+    return !(PyUnicode_Check(low.get()) && PyUnicode_CompareWithASCIIString(low.get(), "false") == 0);
+}
+
+int truthy(State& st, PyObject* v, PyObject* deflt) {
+    if (v == Py_None) return deflt ? truth(deflt) : 0;
+    if (PyBool_Check(v)) return v == Py_True;
+    if (PyLong_CheckExact(v)) {
+        // the text form of an integer is "1" only for the integer 1
+        int overflow;
+        long x = PyLong_AsLongAndOverflow(v, &overflow);
+        return !overflow && x == 1;
+    }
+    if (PyFloat_CheckExact(v)) return 0;  // "1.0", never a yes-word
+    Ref text = Ref::steal(text_form(st.c, v));
+    if (!text) return -1;
+    PyObject* s = text.get();
+    Ref low;
+    if (!(PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s))) {
+        low = Ref::steal(lower(st.c, s));
+        if (!low) return -1;
+        s = low.get();
+        if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return 0;
+    }
+    return ascii_ieq(s, "1", 1) || ascii_ieq(s, "true", 4) || ascii_ieq(s, "yes", 3) || ascii_ieq(s, "y", 1);
+}
+
+PyObject* market(State& st, PyObject* input, PyObject* deflt) {
+    Ref v;
+    if (!first_truthy(input, {st.s[k_market], st.s[k_site]}, v)) return nullptr;
+    if (v) {
+        int t = truth(v.get());
+        if (t < 0) return nullptr;
+        if (!t) v = Ref::borrow(deflt);
+    } else {
+        v = Ref::borrow(deflt);
+    }
+    return upper_text(st.c, v.get());
+}
+
+PyObject* int_or(PyObject* v, PyObject* deflt) { return to_int_or(v, deflt); }
+
+namespace {
+
+// Concatenates pieces (exact strs) with a one-character separator and
+// optional one-character ends, in one allocation.
+PyObject* join_wrapped(PyObject* const* pieces, Py_ssize_t n, const char* open, const char* sep, const char* close) {
+    const Py_ssize_t lo = Py_ssize_t(std::strlen(open)), ls = Py_ssize_t(std::strlen(sep)),
+                     lc = Py_ssize_t(std::strlen(close));
+    Py_ssize_t total = lo + lc + (n > 0 ? (n - 1) * ls : 0);
+    Py_UCS4 maxchar = 127;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        total += PyUnicode_GET_LENGTH(pieces[i]);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
+        if (m > maxchar) maxchar = m;
+    }
+    PyObject* out = PyUnicode_New(total, maxchar);
+    if (!out) return nullptr;
+    const int kind = PyUnicode_KIND(out);
+    void* data = PyUnicode_DATA(out);
+    Py_ssize_t w = 0;
+    auto put_ascii = [&](const char* s, Py_ssize_t len) {
+        for (Py_ssize_t i = 0; i < len; ++i) PyUnicode_WRITE(kind, data, w++, Py_UCS4(s[i]));
+    };
+    put_ascii(open, lo);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0) put_ascii(sep, ls);
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (PyUnicode_CopyCharacters(out, w, pieces[i], 0, len) < 0) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        w += len;
+    }
+    put_ascii(close, lc);
+    return out;
+}
+
+}  // namespace
+
+PyObject* json_like_list(State& st, PyObject* list) {
+    const Py_ssize_t n0 = PyList_GET_SIZE(list);
+    if (n0 == 0) return PyUnicode_FromStringAndSize("[]", 2);
+    Ref texts = Ref::steal(PyList_New(0));
+    if (!texts) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        Ref text = Ref::steal(text_form(st.c, item.get()));
+        if (!text) return nullptr;
+        if (!PyUnicode_CheckExact(text.get())) {
+            // a str subclass from __str__: its plain content
+            text = Ref::steal(PyUnicode_FromObject(text.get()));
+            if (!text) return nullptr;
+        }
+        if (PyList_Append(texts.get(), text.get()) < 0) return nullptr;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(texts.get());
+    if (n == 0) return PyUnicode_FromStringAndSize("[]", 2);
+    return join_wrapped(&PyList_GET_ITEM(texts.get(), 0), n, "[\"", "\",\"", "\"]");
+}
+
+PyObject* flatten_query(State& st, PyObject* payload) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    const Py_ssize_t size0 = PyDict_GET_SIZE(payload);
+    Py_ssize_t pos = 0;
+    PyObject *k0, *v0;
+    while (PyDict_Next(payload, &pos, &k0, &v0)) {
+        Ref key = Ref::borrow(k0), value = Ref::borrow(v0);
+        PyObject* v = value.get();
+        if (v == Py_None) continue;
+        Ref key_text = Ref::steal(text_form(st.c, key.get()));
+        if (!key_text) return nullptr;
+        if (PyDict_Check(v)) {
+            Py_ssize_t cpos = 0;
+            PyObject *ck0, *cv0;
+            const Py_ssize_t csize0 = PyDict_GET_SIZE(v);
+            while (PyDict_Next(v, &cpos, &ck0, &cv0)) {
+                Ref ck = Ref::borrow(ck0), cv = Ref::borrow(cv0);
+                Ref ck_text = Ref::steal(text_form(st.c, ck.get()));
+                if (!ck_text) return nullptr;
+                Ref cv_text = Ref::steal(text_form(st.c, cv.get()));
+                if (!cv_text) return nullptr;
+                Ref full = Ref::steal(PyUnicode_FromFormat("%U[%U]", key_text.get(), ck_text.get()));
+                if (!full || PyDict_SetItem(out.get(), full.get(), cv_text.get()) < 0) return nullptr;
+                if (PyDict_GET_SIZE(v) != csize0) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                    return nullptr;
+                }
+            }
+        } else {
+            Ref text = Ref::steal(PyList_Check(v) ? json_like_list(st, v) : text_form(st.c, v));
+            if (!text || PyDict_SetItem(out.get(), key_text.get(), text.get()) < 0) return nullptr;
+        }
+        if (PyDict_GET_SIZE(payload) != size0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return nullptr;
+        }
+    }
+    return out.release();
+}
+
+}  // namespace zk::payloads

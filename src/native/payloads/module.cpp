@@ -1,0 +1,206 @@
+// The payloads module: method table, argument checks and module state.
+#include <new>
+
+#include "payloads.hpp"
+
+namespace zk::payloads {
+
+namespace {
+
+#define ZK_FASTCALL(name) PyObject* fn_##name(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+// One positional-or-keyword argument of any kind.
+#define ZK_UNARY(name, param, call)                                  \
+    ZK_FASTCALL(name) {                                              \
+        static constexpr Signature<1> sig{#name, {pos(param)}};      \
+        PyObject* a[1];                                              \
+        if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr; \
+        State& st = state_of(m);                                     \
+        return call;                                                 \
+    }
+
+// One map argument named input_data.
+#define ZK_BUILDER(name, call)                                       \
+    ZK_FASTCALL(name) {                                              \
+        static constexpr Signature<1> sig{#name, {pos("input_data")}}; \
+        PyObject* a[1];                                              \
+        if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr; \
+        if (!expect_dict(a[0], "input_data")) return nullptr;        \
+        State& st = state_of(m);                                     \
+        return call;                                                 \
+    }
+
+inline PyObject* boolean(int t) {
+    if (t < 0) return nullptr;
+    return new_ref(t ? Py_True : Py_False);
+}
+
+ZK_UNARY(csv, "value", csv(st, a[0]))
+ZK_UNARY(_query_text, "value", query_text(st, a[0]))
+ZK_UNARY(order_desc, "value", boolean(order_desc(st, a[0])))
+ZK_UNARY(market_id, "value", market_id(st, a[0]))
+ZK_UNARY(market_research_market_id, "value", market_research_market_id(st, a[0]))
+ZK_UNARY(station_from_market_id, "value", station_from_market_id(st, a[0]))
+ZK_UNARY(traffic_source_market, "value", traffic_source_market(st, a[0]))
+ZK_UNARY(traffic_source_market_id, "value", traffic_source_market_id(st, a[0]))
+ZK_UNARY(month_name, "value", month_name(st, a[0]))
+ZK_UNARY(history_date, "value", history_date(st, a[0]))
+ZK_BUILDER(make_competitor_payload, make_competitor_payload(st, a[0]))
+
+ZK_FASTCALL(truthy) {
+    static constexpr Signature<2> sig{"truthy", {pos("value"), kw_opt("default")}};
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    return boolean(truthy(state_of(m), a[0], a[1]));
+}
+
+ZK_FASTCALL(_market) {
+    static constexpr Signature<2> sig{"_market", {pos("input_data"), kw_opt("default")}};
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_dict(a[0], "input_data")) return nullptr;
+    State& st = state_of(m);
+    if (a[1] && !expect_str(a[1], "default")) return nullptr;
+    return market(st, a[0], a[1] ? a[1] : st.s[k_DE]);
+}
+
+ZK_FASTCALL(_int) {
+    static constexpr Signature<2> sig{"_int", {pos("value"), pos("default")}};
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* deflt = a[1];
+    if (PyLong_CheckExact(deflt)) return int_or(a[0], deflt);
+    if (!PyBool_Check(deflt) && !PyFloat_CheckExact(deflt)) {
+        kind_error(deflt, "default", "int");
+        return nullptr;
+    }
+    Ref converted = Ref::steal(to_int(deflt));
+    if (!converted) return nullptr;
+    return int_or(a[0], converted.get());
+}
+
+ZK_FASTCALL(json_like_list) {
+    static constexpr Signature<1> sig{"json_like_list", {pos("values")}};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_list(a[0], "values")) return nullptr;
+    return json_like_list(state_of(m), a[0]);
+}
+
+ZK_FASTCALL(_flatten_query) {
+    static constexpr Signature<1> sig{"_flatten_query", {pos("payload")}};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_dict(a[0], "payload")) return nullptr;
+    return flatten_query(state_of(m), a[0]);
+}
+
+ZK_FASTCALL(build_referer) {
+    static constexpr Signature<2> sig{"build_referer", {pos("payload"), pos("scenario")}};
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_dict(a[0], "payload") || !expect_str(a[1], "scenario")) return nullptr;
+    return build_referer(state_of(m), a[0], a[1]);
+}
+
+#define ZK_METHOD(name, doc) {#name, (PyCFunction)(void (*)(void))fn_##name, METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef methods[] = {
+    ZK_METHOD(csv, "csv($module, /, value)\n--\n\n"),
+    ZK_METHOD(_query_text, "_query_text($module, /, value)\n--\n\n"),
+    ZK_METHOD(order_desc, "order_desc($module, /, value)\n--\n\n"),
+    ZK_METHOD(truthy, "truthy($module, /, value, *, default=False)\n--\n\n"),
+    ZK_METHOD(_market, "_market($module, /, input_data, *, default='DE')\n--\n\n"),
+    ZK_METHOD(_int, "_int($module, /, value, default)\n--\n\n"),
+    ZK_METHOD(json_like_list, "json_like_list($module, /, values)\n--\n\n"),
+    ZK_METHOD(_flatten_query, "_flatten_query($module, /, payload)\n--\n\n"),
+    ZK_METHOD(market_id, "market_id($module, /, value)\n--\n\n"),
+    ZK_METHOD(market_research_market_id, "market_research_market_id($module, /, value)\n--\n\n"),
+    ZK_METHOD(station_from_market_id, "station_from_market_id($module, /, value)\n--\n\n"),
+    ZK_METHOD(traffic_source_market, "traffic_source_market($module, /, value)\n--\n\n"),
+    ZK_METHOD(traffic_source_market_id, "traffic_source_market_id($module, /, value)\n--\n\n"),
+    ZK_METHOD(month_name, "month_name($module, /, value)\n--\n\n"),
+    ZK_METHOD(history_date, "history_date($module, /, value)\n--\n\n"),
+    ZK_METHOD(build_referer, "build_referer($module, /, payload, scenario)\n--\n\n按场景构造 Web referer。"),
+    ZK_METHOD(make_competitor_payload, "make_competitor_payload($module, /, input_data)\n--\n\n构造竞品查询 payload。"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec(PyObject* m) {
+    State& st = state_of(m);
+    new (&st) State();
+    if (!st.c.init()) return -1;
+    static const char* const texts[] = {
+#define ZK_TEXT(name, text) text,
+        ZK_PAYLOAD_STRINGS(ZK_TEXT)
+#undef ZK_TEXT
+    };
+    for (int i = 0; i < k_count; ++i)
+        if (!(st.s[i] = PyUnicode_InternFromString(texts[i]))) return -1;
+    if (!init_markets(st) || !init_referer(st)) return -1;
+    return 0;
+}
+
+template <typename F>
+void each_object(State& st, F&& f) {
+    st.c.each(f);
+    for (auto& p : st.s) f(p);
+    for (int i = 0; i < kStations; ++i) {
+        f(st.station[i]);
+        f(st.market_id[i]);
+        f(st.mr_market_id[i]);
+        f(st.ts_market[i]);
+    }
+    f(st.station_by_id);
+    f(st.presets);
+    f(st.aliases);
+    f(st.official_aliases);
+    f(st.hidden_fields);
+    f(st.month_table);
+    for (int i = 0; i < kRangeRows; ++i) {
+        f(st.range_targets[i]);
+        f(st.range_alt[i]);
+    }
+    f(st.keyword_miner_referer);
+}
+
+int traverse(PyObject* m, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (!st) return 0;
+    int r = 0;
+    each_object(*st, [&](PyObject*& p) {
+        if (!r && p) r = visit(p, arg);
+    });
+    return r;
+}
+
+int clear(PyObject* m) {
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st) each_object(*st, [](PyObject*& p) { Py_CLEAR(p); });
+    return 0;
+}
+
+void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT,
+    "zentrik.seller_sprite.api.payloads",
+    "卖家精灵场景 payload 构造。",
+    sizeof(State),
+    methods,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace zk::payloads
+
+PyMODINIT_FUNC PyInit_payloads(void) { return PyModuleDef_Init(&zk::payloads::def); }

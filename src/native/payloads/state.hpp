@@ -1,0 +1,99 @@
+// Module state of the payloads module: interned keys and texts, the market
+// and month tables and the research tables, all made once at module load.
+#pragma once
+
+#include "common/args.hpp"
+#include "common/ref.hpp"
+#include "common/value.hpp"
+
+namespace zk::payloads {
+
+// Every key and fixed text the module writes or reads, interned once.
+#define ZK_PAYLOAD_STRINGS(X)                                                  \
+    X(market, "market") X(site, "site") X(month, "month") X(period, "period")  \
+    X(monthName, "monthName") X(asins, "asins") X(page, "page")                \
+    X(startPage, "startPage") X(node, "node") X(nodeIdPaths, "nodeIdPaths")    \
+    X(nodeIdPath, "nodeIdPath") X(category, "category")                        \
+    X(symbolFlag, "symbolFlag") X(size, "size") X(pageSize, "pageSize")        \
+    X(order, "order") X(field, "field") X(desc, "desc")                        \
+    X(orderField, "orderField") X(orderDesc, "orderDesc")                      \
+    X(lowPrice, "lowPrice") X(keywords, "keywords") X(keyword, "keyword")      \
+    X(brand, "brand") X(sellerName, "sellerName") X(amz_unit, "amz_unit")      \
+    X(N, "N") X(DE, "DE") X(JP, "JP") X(US, "US") X(COM, "COM")                \
+    X(bsr_sales_nearly, "bsr_sales_nearly") X(m202604, "202604")               \
+    X(m2026_03, "2026-03") X(nearly, "nearly")                                 \
+    X(historyDate, "historyDate") X(q, "q") X(flashlight, "flashlight")        \
+    X(marketId, "marketId") X(pageNum, "pageNum") X(orderBy, "orderBy")        \
+    X(filterRootWord, "filterRootWord") X(rootWord, "rootWord")                \
+    X(filterRootWordEnabled, "filterRootWordEnabled")                          \
+    X(matchType, "matchType") X(amazonChoice, "amazonChoice")                  \
+    X(keywordBidMatchType, "keywordBidMatchType") X(exact, "exact")            \
+    X(includeHighFrequency, "includeHighFrequency") X(groupNum, "groupNum")    \
+    X(asin, "asin") X(B07YRMT36L, "B07YRMT36L") X(limit, "limit")              \
+    X(skip, "skip") X(badges, "badges")                                        \
+    X(conversionKeywordTypes, "conversionKeywordTypes")                        \
+    X(trafficKeywordTypes, "trafficKeywordTypes") X(exactly, "exactly")        \
+    X(filterDeletedKeywords, "filterDeletedKeywords")                          \
+    X(keywordOrAsin, "keywordOrAsin") X(pageNo, "pageNo")                      \
+    X(selectType, "selectType") X(two, "2") X(filterSub, "filterSub")          \
+    X(weightUnit, "weightUnit") X(g, "g") X(productTags, "productTags")        \
+    X(sellerTypes, "sellerTypes") X(eligibility, "eligibility")                \
+    X(pkgDimensionTypeList, "pkgDimensionTypeList")                            \
+    X(sellerNationList, "sellerNationList") X(smallAndLight, "smallAndLight")  \
+    X(putawayMonth, "putawayMonth") X(video, "video")                          \
+    X(includeBrands, "includeBrands") X(excludeBrands, "excludeBrands")        \
+    X(includeSellers, "includeSellers") X(excludeSellers, "excludeSellers")    \
+    X(outOfKeywords, "outOfKeywords")                                          \
+    X(recommendationMode, "recommendationMode")                                \
+    X(recommendMode, "recommendMode") X(presetMode, "presetMode")              \
+    X(productMode, "productMode") X(mode, "mode") X(mode_zh, "推荐模式")        \
+    X(badgeBS, "badgeBS") X(badgeAC, "badgeAC") X(badgeNR, "badgeNR")          \
+    X(BestSeller, "BestSeller") X(AmazonChoice, "AmazonChoice")                \
+    X(NewRelease, "NewRelease") X(newReleaseNum, "newReleaseNum")              \
+    X(newReleaseMonths, "newReleaseMonths")                                    \
+    X(newProductMonths, "newProductMonths") X(newRelease, "newRelease")        \
+    X(sampleNumber, "sampleNumber") X(topn, "topn") X(topN, "topN")            \
+    X(order_field, "order.field") X(order_desc, "order.desc")                  \
+    X(total_sales, "total_sales") X(tab, "tab")                                \
+    X(newReleaseNumSelect, "newReleaseNumSelect") X(topNSelect, "topNSelect")  \
+    X(departmentKeyword, "departmentKeyword") X(s_true, "true")                \
+    X(s_false, "false") X(one, "1") X(ten, "10") X(hundred, "100")             \
+    X(six, "6") X(comma, ",") X(date_key, "date")
+
+enum Str : int {
+#define ZK_ENUM(name, text) k_##name,
+    ZK_PAYLOAD_STRINGS(ZK_ENUM)
+#undef ZK_ENUM
+        k_count
+};
+
+constexpr int kStations = 10;
+constexpr int kMarketResearchHidden = 61;
+constexpr int kRangeRows = 42;
+
+struct State {
+    Common c;
+    PyObject* s[k_count] = {};
+
+    // Market tables: station codes US..MX and their ids in each column.
+    PyObject* station[kStations] = {};        // "US", "UK", ...
+    PyObject* market_id[kStations] = {};      // 1, 3, 4, ...
+    PyObject* mr_market_id[kStations] = {};   // 1, 3, ..., 35691, ...
+    PyObject* ts_market[kStations] = {};      // "COM", "UK", ...
+    PyObject* station_by_id = nullptr;        // dict int -> station code
+
+    // Product research and market research tables (exposed as module attributes).
+    PyObject* presets = nullptr;            // dict name -> dict
+    PyObject* aliases = nullptr;            // dict alias -> name
+    PyObject* official_aliases = nullptr;   // dict official -> web-form
+    PyObject* hidden_fields = nullptr;      // list of 61 names
+    PyObject* month_table = nullptr;        // dict text -> int (new-release months)
+    PyObject* range_targets[kRangeRows] = {};
+    PyObject* range_alt[kRangeRows] = {};   // second option name, or NULL
+
+    PyObject* keyword_miner_referer = nullptr;  // the fixed page of the keyword miner
+};
+
+inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+}  // namespace zk::payloads
