@@ -13,7 +13,5 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
 "${pip[@]}" install -r requirements-dev.txt
-# A build of its own per environment (interpreter and sanitizer setting).
-tag=$("$venv/bin/python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-"${pip[@]}" install --no-build-isolation --no-deps \
-  -C build-dir="build/${tag}${ZENTRIK_SANITIZE:+-asan}" .
+# A build folder of its own per environment.
+"${pip[@]}" install --no-build-isolation --no-deps -C build-dir="build/$(basename "$venv")" .
