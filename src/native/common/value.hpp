@@ -306,17 +306,17 @@ inline bool get(PyObject* d, PyObject* key, Ref& out) {
 }
 
 // The fallback chain over keys: the first truthy value, else the last value
-// read (NULL when that one is absent). Later keys are not read.
-inline bool first_truthy(PyObject* d, std::initializer_list<PyObject*> keys, Ref& out) {
+// read (NULL when that one is absent). Later keys are not read. Returns 1
+// when a truthy value was found, 0 when none was, -1 on error.
+inline int first_truthy(PyObject* d, std::initializer_list<PyObject*> keys, Ref& out) {
     for (PyObject* key : keys) {
-        if (!get(d, key, out)) return false;
+        if (!get(d, key, out)) return -1;
         if (out) {
             int t = truth(out.get());
-            if (t < 0) return false;
-            if (t) return true;
+            if (t) return t;
         }
     }
-    return true;
+    return 0;
 }
 
 // Truthy test of a possibly absent value: 1, 0, or -1 with an exception.

@@ -105,14 +105,7 @@ int truthy(State& st, PyObject* v, PyObject* deflt) {
 
 PyObject* market(State& st, PyObject* input, PyObject* deflt) {
     Ref v;
-    if (!first_truthy(input, {st.s[k_market], st.s[k_site]}, v)) return nullptr;
-    if (v) {
-        int t = truth(v.get());
-        if (t < 0) return nullptr;
-        if (!t) v = Ref::borrow(deflt);
-    } else {
-        v = Ref::borrow(deflt);
-    }
+    if (!chain_or(input, {st.s[k_market], st.s[k_site]}, deflt, v)) return nullptr;
     return upper_text(st.c, v.get());
 }
 

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "payloads.hpp"
+#include "tables.hpp"
 
 namespace zk::payloads {
 
@@ -46,6 +47,38 @@ ZK_UNARY(traffic_source_market_id, "value", traffic_source_market_id(st, a[0]))
 ZK_UNARY(month_name, "value", month_name(st, a[0]))
 ZK_UNARY(history_date, "value", history_date(st, a[0]))
 ZK_BUILDER(make_competitor_payload, make_competitor_payload(st, a[0]))
+ZK_BUILDER(make_keyword_miner_payload, make_keyword_miner_payload(st, a[0]))
+ZK_BUILDER(make_keyword_reverse_payload, make_keyword_reverse_payload(st, a[0]))
+ZK_BUILDER(make_traffic_source_payload, make_traffic_source_payload(st, a[0]))
+ZK_BUILDER(make_product_research_payload, make_product_research_payload(st, a[0]))
+ZK_BUILDER(make_market_research_payload, make_market_research_payload(st, a[0]))
+ZK_BUILDER(normalize_product_research_input, normalize_product_research_input(st, a[0]))
+ZK_BUILDER(product_research_recommendation_preset, product_research_recommendation_preset(st, a[0]))
+ZK_BUILDER(new_release_num, new_release_num(st, a[0]))
+
+// The three filter layers of product research: (payload, input_data), both
+// maps, payload checked first; they change payload in place.
+#define ZK_APPEND(name, call)                                                        \
+    ZK_FASTCALL(name) {                                                              \
+        static constexpr Signature<2> sig{#name, {pos("payload"), pos("input_data")}}; \
+        PyObject* a[2];                                                              \
+        if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;               \
+        if (!expect_dict(a[0], "payload") || !expect_dict(a[1], "input_data")) return nullptr; \
+        if (!call(state_of(m), a[0], a[1])) return nullptr;                          \
+        Py_RETURN_NONE;                                                              \
+    }
+
+ZK_APPEND(_append_product_list_filters, append_product_list_filters)
+ZK_APPEND(_append_product_range_filters, append_product_range_filters)
+ZK_APPEND(_append_product_extra_filters, append_product_extra_filters)
+
+ZK_FASTCALL(_preset_key) {
+    static constexpr Signature<1> sig{"_preset_key", {pos("value")}};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_str(a[0], "value")) return nullptr;
+    return preset_key(state_of(m), a[0]);
+}
 
 ZK_FASTCALL(truthy) {
     static constexpr Signature<2> sig{"truthy", {pos("value"), kw_opt("default")}};
@@ -65,6 +98,7 @@ ZK_FASTCALL(_market) {
 }
 
 ZK_FASTCALL(_int) {
+    (void)m;
     static constexpr Signature<2> sig{"_int", {pos("value"), pos("default")}};
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
@@ -123,6 +157,25 @@ PyMethodDef methods[] = {
     ZK_METHOD(history_date, "history_date($module, /, value)\n--\n\n"),
     ZK_METHOD(build_referer, "build_referer($module, /, payload, scenario)\n--\n\n按场景构造 Web referer。"),
     ZK_METHOD(make_competitor_payload, "make_competitor_payload($module, /, input_data)\n--\n\n构造竞品查询 payload。"),
+    ZK_METHOD(make_keyword_miner_payload,
+              "make_keyword_miner_payload($module, /, input_data)\n--\n\n构造关键词挖掘 payload。"),
+    ZK_METHOD(make_keyword_reverse_payload,
+              "make_keyword_reverse_payload($module, /, input_data)\n--\n\n构造关键词反查 payload。"),
+    ZK_METHOD(make_traffic_source_payload,
+              "make_traffic_source_payload($module, /, input_data)\n--\n\n构造查流量来源 payload。"),
+    ZK_METHOD(make_product_research_payload,
+              "make_product_research_payload($module, /, input_data)\n--\n\n构造选产品 payload。"),
+    ZK_METHOD(_append_product_list_filters, "_append_product_list_filters($module, /, payload, input_data)\n--\n\n"),
+    ZK_METHOD(_append_product_range_filters, "_append_product_range_filters($module, /, payload, input_data)\n--\n\n"),
+    ZK_METHOD(_append_product_extra_filters, "_append_product_extra_filters($module, /, payload, input_data)\n--\n\n"),
+    ZK_METHOD(normalize_product_research_input,
+              "normalize_product_research_input($module, /, input_data)\n--\n\n兼容 SellerSprite 官方开放 API 的选产品入参命名。"),
+    ZK_METHOD(product_research_recommendation_preset,
+              "product_research_recommendation_preset($module, /, input_data)\n--\n\n解析选产品推荐模式并返回对应筛选参数。"),
+    ZK_METHOD(_preset_key, "_preset_key($module, /, value)\n--\n\n"),
+    ZK_METHOD(new_release_num, "new_release_num($module, /, input_data)\n--\n\n解析新品定义月份数。"),
+    ZK_METHOD(make_market_research_payload,
+              "make_market_research_payload($module, /, input_data)\n--\n\n构造选市场表单 payload。"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -137,7 +190,24 @@ int exec(PyObject* m) {
     };
     for (int i = 0; i < k_count; ++i)
         if (!(st.s[i] = PyUnicode_InternFromString(texts[i]))) return -1;
-    if (!init_markets(st) || !init_referer(st)) return -1;
+    if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
+    // The exposed tables are copies of their own: changing them changes no payload.
+    struct {
+        const char* name;
+        PyObject* (*build)();
+    } exposed[] = {
+        {"PRODUCT_RESEARCH_RECOMMENDATION_PRESETS", build_presets},
+        {"PRODUCT_RESEARCH_RECOMMENDATION_ALIASES", build_aliases},
+        {"PRODUCT_RESEARCH_OFFICIAL_FIELD_ALIASES", build_official_aliases},
+        {"MARKET_RESEARCH_HIDDEN_FIELDS", build_hidden_fields},
+    };
+    for (const auto& e : exposed) {
+        PyObject* table = e.build();
+        if (!table || PyModule_AddObject(m, e.name, table) < 0) {
+            Py_XDECREF(table);
+            return -1;
+        }
+    }
     return 0;
 }
 
@@ -151,16 +221,20 @@ void each_object(State& st, F&& f) {
         f(st.mr_market_id[i]);
         f(st.ts_market[i]);
     }
-    f(st.station_by_id);
     f(st.presets);
     f(st.aliases);
     f(st.official_aliases);
     f(st.hidden_fields);
     f(st.month_table);
+    for (int i = 0; i < kOfficialRows; ++i) {
+        f(st.official_from[i]);
+        f(st.official_to[i]);
+    }
     for (int i = 0; i < kRangeRows; ++i) {
         f(st.range_targets[i]);
         f(st.range_alt[i]);
     }
+    for (auto& p : st.hidden) f(p);
     f(st.keyword_miner_referer);
 }
 

@@ -32,6 +32,18 @@ bool init_referer(State& st);
 
 // builders
 PyObject* make_competitor_payload(State& st, PyObject* input);
+PyObject* make_keyword_miner_payload(State& st, PyObject* input);
+PyObject* make_keyword_reverse_payload(State& st, PyObject* input);
+PyObject* make_traffic_source_payload(State& st, PyObject* input);
+PyObject* make_product_research_payload(State& st, PyObject* input);
+PyObject* make_market_research_payload(State& st, PyObject* input);
+bool append_product_list_filters(State& st, PyObject* payload, PyObject* input);
+bool append_product_range_filters(State& st, PyObject* payload, PyObject* input);
+bool append_product_extra_filters(State& st, PyObject* payload, PyObject* input);
+PyObject* normalize_product_research_input(State& st, PyObject* input);
+PyObject* product_research_recommendation_preset(State& st, PyObject* input);
+PyObject* preset_key(State& st, PyObject* value);
+PyObject* new_release_num(State& st, PyObject* input);
 
 inline PyObject* S(State& st, Str k) { return st.s[k]; }
 
@@ -40,5 +52,36 @@ inline PyObject* small_int(long v) { return PyLong_FromLong(v); }
 
 // Reads for builders: `get` of an option, and the fallback chains.
 inline bool opt(State& st, PyObject* d, Str k, Ref& out) { return get(d, st.s[k], out); }
+
+// Helpers of the builders.
+
+// Sets key = value (a new reference, stolen) in the payload.
+inline bool put(PyObject* payload, PyObject* key, PyObject* value) {
+    if (!value) return false;
+    int r = PyDict_SetItem(payload, key, value);
+    Py_DECREF(value);
+    return r == 0;
+}
+
+// first truthy of the options, else `fallback` (a borrowed constant).
+inline bool chain_or(PyObject* d, std::initializer_list<PyObject*> keys, PyObject* fallback, Ref& out) {
+    int t = first_truthy(d, keys, out);
+    if (t < 0) return false;
+    if (!t) out = Ref::borrow(fallback);
+    return true;
+}
+
+// _int(first truthy of the options, default)
+inline PyObject* int_chain(PyObject* d, std::initializer_list<PyObject*> keys, long deflt) {
+    Ref v;
+    if (first_truthy(d, keys, v) < 0) return nullptr;
+    Ref dv = Ref::steal(small_int(deflt));
+    if (!dv) return nullptr;
+    return int_or(v.get(), dv.get());
+}
+
+// The value a fallback chain yields as an argument: absent reads as none.
+inline PyObject* arg(const Ref& r) { return r ? r.get() : Py_None; }
+
 
 }  // namespace zk::payloads

@@ -70,6 +70,7 @@ enum Str : int {
 constexpr int kStations = 10;
 constexpr int kMarketResearchHidden = 61;
 constexpr int kRangeRows = 42;
+constexpr int kOfficialRows = 30;
 
 struct State {
     Common c;
@@ -80,16 +81,18 @@ struct State {
     PyObject* market_id[kStations] = {};      // 1, 3, 4, ...
     PyObject* mr_market_id[kStations] = {};   // 1, 3, ..., 35691, ...
     PyObject* ts_market[kStations] = {};      // "COM", "UK", ...
-    PyObject* station_by_id = nullptr;        // dict int -> station code
 
-    // Product research and market research tables (exposed as module attributes).
+    // The builders' own copies of the research tables.
     PyObject* presets = nullptr;            // dict name -> dict
     PyObject* aliases = nullptr;            // dict alias -> name
     PyObject* official_aliases = nullptr;   // dict official -> web-form
     PyObject* hidden_fields = nullptr;      // list of 61 names
     PyObject* month_table = nullptr;        // dict text -> int (new-release months)
+    PyObject* official_from[kOfficialRows] = {};
+    PyObject* official_to[kOfficialRows] = {};
     PyObject* range_targets[kRangeRows] = {};
     PyObject* range_alt[kRangeRows] = {};   // second option name, or NULL
+    PyObject* hidden[kMarketResearchHidden] = {};
 
     PyObject* keyword_miner_referer = nullptr;  // the fixed page of the keyword miner
 };

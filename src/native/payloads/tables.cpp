@@ -1,0 +1,275 @@
+// The research tables: recommendation presets and their aliases, official
+// open-API field names, the range filters of product research, the months of
+// the new-release period and the hidden fields of market research.
+//
+// Each table is written once here as plain data; the module builds from it
+// the objects its functions read and, separately, the objects it exposes as
+// attributes, so that nothing a caller does to an exposed table (or to a
+// preset handed out) reaches the builders.
+#include "tables.hpp"
+
+namespace zk::payloads {
+
+namespace {
+
+// A preset value: a text, or a list of texts when `list` is set.
+struct PresetValue {
+    const char* key;
+    std::initializer_list<const char*> texts;
+    bool list;
+};
+
+struct Preset {
+    const char* name;
+    std::initializer_list<PresetValue> values;
+};
+
+#define T(k, v) PresetValue{k, {v}, false}
+#define L(k, ...) PresetValue{k, {__VA_ARGS__}, true}
+
+const Preset kPresets[] = {
+    {"低价长尾选品", {T("minRanking", "10000"), T("maxRanking", "50000"), T("maxSales", "300"), T("maxPrice", "30"),
+                      T("maxSellers", "1")}},
+    {"研发新品榜", {L("productTags", "NewRelease"), L("sellerTypes", "FBA", "FBM"), T("maxSales", "500")}},
+    {"潜力单变体", {T("putawayMonth", "6"), T("minTotalUnitsGrowth", "20"), T("maxVariations", "1")}},
+    {"销量飙升", {T("minSales", "300"), T("minTotalUnitsGrowth", "10")}},
+    {"潜力市场", {T("putawayMonth", "6"), T("minTotalUnitsGrowth", "10"), T("maxSales", "600")}},
+    {"未被满足的市场", {L("sellerTypes", "FBM"), T("minSales", "300"), T("putawayMonth", "6")}},
+    {"不压库存的市场", {T("minSales", "600"), T("minSellers", "3"), T("putawayMonth", "6")}},
+    {"投机市场", {T("minSales", "300"), T("maxReviews", "50"), T("putawayMonth", "6")}},
+    {"高需求低要求市场", {T("minRankingCr", "99"), T("maxReviews", "10"), T("putawayMonth", "3")}},
+    {"全品类铺货", {T("minRankingCr", "99"), T("putawayMonth", "3")}},
+    {"精品铺货", {T("minRankingCr", "99"), T("putawayMonth", "3")}},
+    {"低价商品", {L("eligibility", "Y"), T("maxPrice", "10"), T("smallAndLight", "lowPrice"), T("lowPrice", "Y")}},
+    {"新手推荐", {L("sellerTypes", "FBA"), T("minSales", "300"), T("minTotalUnitsGrowth", "3"), T("minPrice", "15"),
+                  T("maxPrice", "60"), T("putawayMonth", "12")}},
+};
+
+#undef T
+#undef L
+
+struct Pair {
+    const char* a;
+    const char* b;
+};
+
+const Pair kAliases[] = {
+    {"low-price-long-tail", "低价长尾选品"},
+    {"new-product-list", "研发新品榜"},
+    {"new-release", "研发新品榜"},
+    {"potential-single-variant", "潜力单变体"},
+    {"rapid-growth", "销量飙升"},
+    {"potential", "潜力市场"},
+    {"improved", "未被满足的市场"},
+    {"fulfilled", "不压库存的市场"},
+    {"speculative", "投机市场"},
+    {"high-demand", "高需求低要求市场"},
+    {"distribution-categories", "全品类铺货"},
+    {"competitive-products", "精品铺货"},
+    {"small-light", "低价商品"},
+    {"low-price", "低价商品"},
+    {"newbie-recommend", "新手推荐"},
+};
+
+const Pair kOfficialAliases[] = {
+    {"minUnits", "minSales"},
+    {"maxUnits", "maxSales"},
+    {"minRevenue", "minAmount"},
+    {"maxRevenue", "maxAmount"},
+    {"minUnitsCr", "minTotalUnitsGrowth"},
+    {"maxUnitsCr", "maxTotalUnitsGrowth"},
+    {"minRatings", "minReviews"},
+    {"maxRatings", "maxReviews"},
+    {"minRatingsCv", "minReviewsGrouth"},
+    {"maxRatingsCv", "maxReviewsGrouth"},
+    {"minStar", "minReviewRating"},
+    {"maxStar", "maxReviewRating"},
+    {"availableMonth", "putawayMonth"},
+    {"fulfillment", "sellerTypes"},
+    {"dimensionType", "pkgDimensionTypeList"},
+    {"sellerNation", "sellerNationList"},
+    {"minVariations", "minVariations"},
+    {"maxVariations", "maxVariations"},
+    {"variation", "maxVariations"},
+    {"minBsr", "minRanking"},
+    {"maxBsr", "maxRanking"},
+    {"minBsrCv", "minRankingCv"},
+    {"maxBsrCv", "maxRankingCv"},
+    {"minBsrCr", "minRankingCr"},
+    {"maxBsrCr", "maxRankingCr"},
+    {"minLqs", "lqsFrom"},
+    {"maxLqs", "lqsTo"},
+    {"excludeKeywords", "outOfKeywords"},
+    {"minSellers", "minSellers"},
+    {"maxSellers", "maxSellers"},
+};
+
+// Range filters of product research: the target and, for eight of them, a
+// second option name tried after the target's own.
+const Pair kRangeTable[kRangeRows] = {
+    {"minPrice", "priceMin"},
+    {"maxPrice", "priceMax"},
+    {"minSales", "salesMin"},
+    {"maxSales", "salesMax"},
+    {"minAmount", nullptr},
+    {"maxAmount", nullptr},
+    {"minAmzUnit", nullptr},
+    {"maxAmzUnit", nullptr},
+    {"minTotalUnitsGrowth", nullptr},
+    {"maxTotalUnitsGrowth", nullptr},
+    {"minRanking", nullptr},
+    {"maxRanking", nullptr},
+    {"minSubBsrRank", nullptr},
+    {"maxSubBsrRank", nullptr},
+    {"minRankingCv", nullptr},
+    {"maxRankingCv", nullptr},
+    {"minRankingCr", nullptr},
+    {"maxRankingCr", nullptr},
+    {"minVariations", nullptr},
+    {"maxVariations", nullptr},
+    {"minQuestions", nullptr},
+    {"maxQuestions", nullptr},
+    {"minReviewsGrouth", nullptr},
+    {"maxReviewsGrouth", nullptr},
+    {"minReviewsRate", nullptr},
+    {"maxReviewsRate", nullptr},
+    {"minProfit", nullptr},
+    {"maxProfit", nullptr},
+    {"lqsFrom", nullptr},
+    {"lqsTo", nullptr},
+    {"minReviews", "reviewsMin"},
+    {"maxReviews", "reviewsMax"},
+    {"minReviewRating", "ratingMin"},
+    {"maxReviewRating", "ratingMax"},
+    {"minFba", nullptr},
+    {"maxFba", nullptr},
+    {"minWeights", nullptr},
+    {"maxWeights", nullptr},
+    {"minDeliveryPrice", nullptr},
+    {"maxDeliveryPrice", nullptr},
+    {"minSellers", nullptr},
+    {"maxSellers", nullptr},
+};
+
+struct Month {
+    const char* text;
+    long months;
+};
+
+const Month kMonths[] = {
+    {"1", 1},         {"1m", 1},           {"one_month", 1}, {"1个月内上架", 1}, {"一个月内上架", 1},
+    {"3", 3},         {"3m", 3},           {"three_months", 3}, {"3个月内上架", 3}, {"三个月内上架", 3},
+    {"6", 6},         {"6m", 6},           {"half_year", 6}, {"半年内上架", 6},
+};
+
+const char* const kHidden[kMarketResearchHidden] = {
+    "minAvgSales", "maxAvgSales", "minAvgBsr", "maxAvgBsr", "minAvgWeight", "maxAvgWeight",
+    "minHeadListingAvgBsr", "maxHeadListingAvgBsr", "minTotalProducts", "maxTotalProducts", "minAvgRevenue",
+    "maxAvgRevenue", "minAvgPrice", "maxAvgPrice", "minAvgVolume", "maxAvgVolume", "minHeadListingAvgSales",
+    "maxHeadListingAvgSales", "minAvgReviews", "maxAvgReviews", "minAvgRating", "maxAvgRating", "minAvgProfit",
+    "maxAvgProfit", "minHeadListingAvgRevenue", "maxHeadListingAvgRevenue", "minBrands", "maxBrands",
+    "minHeadListingProductCrn", "maxHeadListingProductCrn", "minEbcRatio", "maxEbcRatio", "minAmzRatio",
+    "maxAmzRatio", "minSellers", "maxSellers", "minHeadListingBrandCrn", "maxHeadListingBrandCrn", "minFbaRatio",
+    "maxFbaRatio", "sellerNations", "minAvgSellers", "maxAvgSellers", "minHeadListingSellerCrn",
+    "maxHeadListingSellerCrn", "minFbmRatio", "maxFbmRatio", "minNewRatio", "maxNewRatio", "minNewAvgPrice",
+    "maxNewAvgPrice", "minNewAvgRevenue", "maxNewAvgRevenue", "minNewCount", "maxNewCount", "minNewAvgRating",
+    "maxNewAvgRating", "minNewAvgReviews", "maxNewAvgReviews", "minNewAvgSales", "maxNewAvgSales",
+};
+
+bool set_text(PyObject* d, const char* key, PyObject* value) {
+    if (!value) return false;
+    Ref k = Ref::steal(PyUnicode_InternFromString(key));
+    int r = k ? PyDict_SetItem(d, k.get(), value) : -1;
+    Py_DECREF(value);
+    return r == 0;
+}
+
+PyObject* text(const char* s) { return PyUnicode_InternFromString(s); }
+
+PyObject* preset_value(const PresetValue& v) {
+    if (!v.list) return text(*v.texts.begin());
+    PyObject* list = PyList_New(Py_ssize_t(v.texts.size()));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const char* t : v.texts) {
+        PyObject* item = text(t);
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i++, item);
+    }
+    return list;
+}
+
+PyObject* pair_dict(const Pair* rows, size_t n) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (size_t i = 0; i < n; ++i)
+        if (!set_text(d.get(), rows[i].a, text(rows[i].b))) return nullptr;
+    return d.release();
+}
+
+}  // namespace
+
+PyObject* build_presets() {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (const Preset& p : kPresets) {
+        PyObject* values = PyDict_New();
+        if (!values) return nullptr;
+        for (const PresetValue& v : p.values) {
+            if (!set_text(values, v.key, preset_value(v))) {
+                Py_DECREF(values);
+                return nullptr;
+            }
+        }
+        if (!set_text(d.get(), p.name, values)) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* build_aliases() { return pair_dict(kAliases, sizeof kAliases / sizeof kAliases[0]); }
+
+PyObject* build_official_aliases() {
+    return pair_dict(kOfficialAliases, sizeof kOfficialAliases / sizeof kOfficialAliases[0]);
+}
+
+PyObject* build_hidden_fields() {
+    Ref list = Ref::steal(PyList_New(kMarketResearchHidden));
+    if (!list) return nullptr;
+    for (int i = 0; i < kMarketResearchHidden; ++i) {
+        PyObject* item = text(kHidden[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), i, item);
+    }
+    return list.release();
+}
+
+bool init_tables(State& st) {
+    if (!(st.presets = build_presets()) || !(st.aliases = build_aliases()) ||
+        !(st.official_aliases = build_official_aliases()) || !(st.hidden_fields = build_hidden_fields()))
+        return false;
+    // The official-alias table as a flat array, read in order by normalisation.
+    const size_t nofficial = sizeof kOfficialAliases / sizeof kOfficialAliases[0];
+    static_assert(sizeof kOfficialAliases / sizeof kOfficialAliases[0] == kOfficialRows);
+    for (size_t i = 0; i < nofficial; ++i) {
+        if (!(st.official_from[i] = text(kOfficialAliases[i].a))) return false;
+        if (!(st.official_to[i] = text(kOfficialAliases[i].b))) return false;
+    }
+    for (int i = 0; i < kRangeRows; ++i) {
+        if (!(st.range_targets[i] = text(kRangeTable[i].a))) return false;
+        if (kRangeTable[i].b && !(st.range_alt[i] = text(kRangeTable[i].b))) return false;
+    }
+    for (int i = 0; i < kMarketResearchHidden; ++i)
+        if (!(st.hidden[i] = text(kHidden[i]))) return false;
+    Ref months = Ref::steal(PyDict_New());
+    if (!months) return false;
+    for (const Month& m : kMonths) {
+        if (!set_text(months.get(), m.text, PyLong_FromLong(m.months))) return false;
+    }
+    st.month_table = months.release();
+    return true;
+}
+
+}  // namespace zk::payloads

@@ -1,0 +1,17 @@
+// The research tables (see tables.cpp).
+#pragma once
+
+#include "payloads.hpp"
+
+namespace zk::payloads {
+
+// Fills the module state's copies of the tables.
+bool init_tables(State& st);
+
+// Fresh copies for the module's attributes.
+PyObject* build_presets();
+PyObject* build_aliases();
+PyObject* build_official_aliases();
+PyObject* build_hidden_fields();
+
+}  // namespace zk::payloads
