@@ -105,8 +105,9 @@ int truthy(State& st, PyObject* v, PyObject* deflt) {
 
 PyObject* market(State& st, PyObject* input, PyObject* deflt) {
     Ref v;
-    if (!chain_or(input, {st.s[k_market], st.s[k_site]}, deflt, v)) return nullptr;
-    return upper_text(st.c, v.get());
+    int t = first_truthy(input, {st.s[k_market], st.s[k_site]}, v);
+    if (t < 0) return nullptr;
+    return upper_text(st.c, t ? v.get() : deflt);
 }
 
 PyObject* int_or(PyObject* v, PyObject* deflt) { return to_int_or(v, deflt); }

@@ -226,15 +226,8 @@ void each_object(State& st, F&& f) {
     f(st.official_aliases);
     f(st.hidden_fields);
     f(st.month_table);
-    for (int i = 0; i < kOfficialRows; ++i) {
-        f(st.official_from[i]);
-        f(st.official_to[i]);
-    }
-    for (int i = 0; i < kRangeRows; ++i) {
-        f(st.range_targets[i]);
-        f(st.range_alt[i]);
-    }
-    for (auto& p : st.hidden) f(p);
+    for (auto& p : st.slot_name) f(p);
+    f(st.slot_index);
     f(st.keyword_miner_referer);
 }
 

@@ -63,23 +63,6 @@ inline bool put(PyObject* payload, PyObject* key, PyObject* value) {
     return r == 0;
 }
 
-// first truthy of the options, else `fallback` (a borrowed constant).
-inline bool chain_or(PyObject* d, std::initializer_list<PyObject*> keys, PyObject* fallback, Ref& out) {
-    int t = first_truthy(d, keys, out);
-    if (t < 0) return false;
-    if (!t) out = Ref::borrow(fallback);
-    return true;
-}
-
-// _int(first truthy of the options, default)
-inline PyObject* int_chain(PyObject* d, std::initializer_list<PyObject*> keys, long deflt) {
-    Ref v;
-    if (first_truthy(d, keys, v) < 0) return nullptr;
-    Ref dv = Ref::steal(small_int(deflt));
-    if (!dv) return nullptr;
-    return int_or(v.get(), dv.get());
-}
-
 // The value a fallback chain yields as an argument: absent reads as none.
 inline PyObject* arg(const Ref& r) { return r ? r.get() : Py_None; }
 

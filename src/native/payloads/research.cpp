@@ -1,6 +1,8 @@
 // Product research (input normalisation, recommendation presets, the layered
 // payload and its filters) and the market research form.
-#include "payloads.hpp"
+#include <vector>
+
+#include "options.hpp"
 
 namespace zk::payloads {
 
@@ -43,71 +45,85 @@ PyObject* preset_key(State& st, PyObject* value) {
     return replace_char(dashed.get(), ' ', '-');
 }
 
-PyObject* normalize_product_research_input(State& st, PyObject* in) {
+// Normalisation on an option map read once: official open-API names fill
+// the web-form names that are not given, and the badge flags become product
+// tags. The names it sets are appended to `set` (when given), in order.
+static bool normalize(State& st, Options& o, std::vector<int>* set) {
     PyObject* const* s = st.s;
-    Ref data = Ref::steal(PyDict_Copy(in));
-    if (!data) return nullptr;
-    PyObject* d = data.get();
-    // Official open-API names fill the web-form names that are not given.
+    auto assign = [&](int slot, PyObject* value) {
+        o.set(slot, value);
+        if (set) set->push_back(slot);
+    };
     for (int i = 0; i < kOfficialRows; ++i) {
-        PyObject* from = st.official_from[i];
-        PyObject* to = st.official_to[i];
+        const int from = st.official_from[i], to = st.official_to[i];
         if (from == to) continue;
-        Ref v = Ref::borrow(PyDict_GetItemWithError(d, from));
-        if (!v) {
-            if (PyErr_Occurred()) return nullptr;
-            continue;  // presence decides: a none value is copied too
-        }
-        int has_to = PyDict_Contains(d, to);
-        if (has_to < 0 || (!has_to && PyDict_SetItem(d, to, v.get()) < 0)) return nullptr;
+        Ref v;
+        if (!o.get(from, v)) return false;
+        if (!v) continue;  // presence decides: a none value is copied too
+        int has_to = o.has(to);
+        if (has_to < 0) return false;
+        if (!has_to) assign(to, v.get());
     }
-    // Badge flags become product tags; a true badgeNR with no tags given comes first.
+    // A true badgeNR with no tags given puts "NewRelease" first.
     Ref badge;
-    if (!opt(st, d, k_badgeNR, badge)) return nullptr;
+    if (!o.get(k_badgeNR, badge)) return false;
     if (badge && badge.get() != Py_None) {
-        int has_tags = PyDict_Contains(d, s[k_productTags]);
-        if (has_tags < 0) return nullptr;
+        int has_tags = o.has(k_productTags);
+        if (has_tags < 0) return false;
         if (!has_tags) {
             int t = truthy(st, badge.get(), nullptr);
-            if (t < 0) return nullptr;
+            if (t < 0) return false;
             if (t) {
                 Ref tags = Ref::steal(PyList_New(1));
-                if (!tags) return nullptr;
+                if (!tags) return false;
                 PyList_SET_ITEM(tags.get(), 0, new_ref(s[k_NewRelease]));
-                if (PyDict_SetItem(d, s[k_productTags], tags.get()) < 0) return nullptr;
+                assign(k_productTags, tags.get());
             }
         }
     }
     Ref given;
-    if (!opt(st, d, k_productTags, given)) return nullptr;
+    if (!o.get(k_productTags, given)) return false;
     Ref tags = Ref::steal(csv(st, arg(given)));
-    if (!tags) return nullptr;
-    static constexpr Str badges[3][2] = {{k_badgeBS, k_BestSeller}, {k_badgeAC, k_AmazonChoice}, {k_badgeNR, k_NewRelease}};
+    if (!tags) return false;
+    static constexpr Str badges[3][2] = {
+        {k_badgeBS, k_BestSeller}, {k_badgeAC, k_AmazonChoice}, {k_badgeNR, k_NewRelease}};
     for (const auto& row : badges) {
         Ref v;
-        if (!opt(st, d, row[0], v)) return nullptr;
+        if (!o.get(row[0], v)) return false;
         int t = truthy(st, arg(v), nullptr);
-        if (t < 0) return nullptr;
+        if (t < 0) return false;
         if (!t) continue;
         int present = PySequence_Contains(tags.get(), s[row[1]]);
-        if (present < 0 || (!present && PyList_Append(tags.get(), s[row[1]]) < 0)) return nullptr;
+        if (present < 0 || (!present && PyList_Append(tags.get(), s[row[1]]) < 0)) return false;
     }
-    if (PyList_GET_SIZE(tags.get()) > 0 && PyDict_SetItem(d, s[k_productTags], tags.get()) < 0) return nullptr;
+    if (PyList_GET_SIZE(tags.get()) > 0) assign(k_productTags, tags.get());
+    return true;
+}
+
+PyObject* normalize_product_research_input(State& st, PyObject* in) {
+    Options o(st, in);
+    std::vector<int> set;
+    if (!o.scan() || !normalize(st, o, &set)) return nullptr;
+    Ref data = Ref::steal(PyDict_Copy(in));
+    if (!data) return nullptr;
+    for (int slot : set) {
+        Ref v;
+        if (!o.get(slot, v) || PyDict_SetItem(data.get(), st.slot_name[slot], v.get()) < 0) return nullptr;
+    }
     return data.release();
 }
 
-PyObject* product_research_recommendation_preset(State& st, PyObject* in) {
-    PyObject* const* s = st.s;
+static PyObject* preset_of(State& st, const Options& o) {
     Ref mode;
-    int t = first_truthy(in, {s[k_recommendationMode], s[k_recommendMode], s[k_presetMode], s[k_productMode],
-                              s[k_mode], s[k_mode_zh]},
-                         mode);
+    int t = o.first_truthy(
+        {k_recommendationMode, k_recommendMode, k_presetMode, k_productMode, k_mode, k_mode_zh}, mode);
     if (t < 0) return nullptr;
     if (!t) return PyDict_New();
     Ref text = Ref::steal(trimmed_text(st.c, mode.get()));
     if (!text) return nullptr;
     Ref key = Ref::steal(preset_key(st, text.get()));
     if (!key) return nullptr;
+    // The unfolded text is the fallback: a preset name must match exactly.
     PyObject* name = PyDict_GetItemWithError(st.aliases, key.get());
     if (!name) {
         if (PyErr_Occurred()) return nullptr;
@@ -118,10 +134,14 @@ PyObject* product_research_recommendation_preset(State& st, PyObject* in) {
     return copy_preset(preset);
 }
 
-PyObject* new_release_num(State& st, PyObject* in) {
-    PyObject* const* s = st.s;
+PyObject* product_research_recommendation_preset(State& st, PyObject* in) {
+    Options o(st, in);
+    return o.scan() ? preset_of(st, o) : nullptr;
+}
+
+static PyObject* new_release_months(State& st, const Options& o) {
     Ref v;
-    if (first_truthy(in, {s[k_newReleaseNum], s[k_newReleaseMonths], s[k_newProductMonths], s[k_newRelease]}, v) < 0)
+    if (o.first_truthy({k_newReleaseNum, k_newReleaseMonths, k_newProductMonths, k_newRelease}, v) < 0)
         return nullptr;
     if (!v || v.get() == Py_None) return small_int(6);
     Ref text = Ref::steal(trimmed_text(st.c, v.get()));
@@ -135,64 +155,85 @@ PyObject* new_release_num(State& st, PyObject* in) {
     return six ? int_or(v.get(), six.get()) : nullptr;
 }
 
-bool append_product_list_filters(State& st, PyObject* payload, PyObject* in) {
+PyObject* new_release_num(State& st, PyObject* in) {
+    Options o(st, in);
+    return o.scan() ? new_release_months(st, o) : nullptr;
+}
+
+// The three filter layers of product research, on an option map read once.
+static bool list_filters(State& st, PyObject* payload, const Options& o) {
     for (Str k : {k_productTags, k_sellerTypes, k_eligibility}) {
         Ref v;
-        if (!opt(st, in, k, v)) return false;
+        if (!o.get(k, v)) return false;
         if (v && v.get() != Py_None && !put(payload, st.s[k], csv(st, v.get()))) return false;
     }
     return true;
 }
 
-bool append_product_range_filters(State& st, PyObject* payload, PyObject* in) {
+static bool range_filters(State& st, PyObject* payload, const Options& o) {
     for (int i = 0; i < kRangeRows; ++i) {
         Ref v;
-        if (!get(in, st.range_targets[i], v)) return false;
-        if ((!v || v.get() == Py_None) && st.range_alt[i] && !get(in, st.range_alt[i], v)) return false;
-        if (v && v.get() != Py_None && !put(payload, st.range_targets[i], text_of(st, v.get()))) return false;
+        if (!o.get(st.range_target[i], v)) return false;
+        if ((!v || v.get() == Py_None) && st.range_alt[i] >= 0 && !o.get(st.range_alt[i], v)) return false;
+        if (v && v.get() != Py_None && !put(payload, st.slot_name[st.range_target[i]], text_of(st, v.get())))
+            return false;
     }
     return true;
 }
 
-bool append_product_extra_filters(State& st, PyObject* payload, PyObject* in) {
+static bool extra_filters(State& st, PyObject* payload, const Options& o) {
     for (Str k : {k_putawayMonth, k_smallAndLight, k_lowPrice, k_video, k_matchType}) {
         Ref v;
-        if (!opt(st, in, k, v)) return false;
+        if (!o.get(k, v)) return false;
         if (v && v.get() != Py_None && PyDict_SetItem(payload, st.s[k], v.get()) < 0) return false;
     }
     return true;
 }
 
+bool append_product_list_filters(State& st, PyObject* payload, PyObject* in) {
+    Options o(st, in);
+    return o.scan() && list_filters(st, payload, o);
+}
+
+bool append_product_range_filters(State& st, PyObject* payload, PyObject* in) {
+    Options o(st, in);
+    return o.scan() && range_filters(st, payload, o);
+}
+
+bool append_product_extra_filters(State& st, PyObject* payload, PyObject* in) {
+    Options o(st, in);
+    return o.scan() && extra_filters(st, payload, o);
+}
+
 PyObject* make_product_research_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
-    Ref data = Ref::steal(normalize_product_research_input(st, in));
-    if (!data) return nullptr;
-    PyObject* dt = data.get();
+    Options o(st, in);
+    if (!o.scan() || !normalize(st, o, nullptr)) return nullptr;
     Ref month, v;
-    if (!chain_or(dt, {s[k_month], s[k_period]}, s[k_m2026_03], month)) return nullptr;
-    Ref preset = Ref::steal(product_research_recommendation_preset(st, dt));
+    if (!chain_or(o, {k_month, k_period}, s[k_m2026_03], month)) return nullptr;
+    Ref preset = Ref::steal(preset_of(st, o));
     if (!preset) return nullptr;
 
     Ref p = Ref::steal(PyDict_New());
     if (!p) return nullptr;
     PyObject* d = p.get();
-    if (!put(d, s[k_market], market(st, dt, s[k_JP]))) return nullptr;
-    if (!put(d, s[k_page], int_chain(dt, {s[k_page], s[k_startPage]}, 1))) return nullptr;
-    if (!put(d, s[k_size], int_chain(dt, {s[k_size], s[k_pageSize]}, 100))) return nullptr;
+    if (!put(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
+    if (!put(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
+    if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
     if (PyDict_SetItem(d, s[k_symbolFlag], Py_False) < 0) return nullptr;
-    int t = first_truthy(dt, {s[k_monthName]}, v);
+    int t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !put(d, s[k_monthName], t ? v.release() : month_name(st, month.get()))) return nullptr;
-    if (!chain_or(dt, {s[k_selectType]}, s[k_two], v) || !put(d, s[k_selectType], text_of(st, v.get())))
+    if (!chain_or(o, {k_selectType}, s[k_two], v) || !put(d, s[k_selectType], text_of(st, v.get())))
         return nullptr;
-    if (!opt(st, dt, k_filterSub, v)) return nullptr;
+    if (!o.get(k_filterSub, v)) return nullptr;
     t = (v && v.get() != Py_None) ? truthy(st, v.get(), nullptr) : 0;
     if (t < 0 || PyDict_SetItem(d, s[k_filterSub], t ? Py_True : Py_False) < 0) return nullptr;
-    if (!chain_or(dt, {s[k_weightUnit]}, s[k_g], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
+    if (!chain_or(o, {k_weightUnit}, s[k_g], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
         return nullptr;
 
     Ref order = Ref::steal(PyDict_New());
-    if (!order || !chain_or(dt, {s[k_orderField]}, s[k_amz_unit], v) ||
-        PyDict_SetItem(order.get(), s[k_field], v.get()) < 0 || !opt(st, dt, k_orderDesc, v))
+    if (!order || !chain_or(o, {k_orderField}, s[k_amz_unit], v) ||
+        PyDict_SetItem(order.get(), s[k_field], v.get()) < 0 || !o.get(k_orderDesc, v))
         return nullptr;
     t = order_desc(st, arg(v));
     if (t < 0 || PyDict_SetItem(order.get(), s[k_desc], t ? Py_True : Py_False) < 0 ||
@@ -200,25 +241,22 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
         return nullptr;
 
     if (!put(d, s[k_productTags], PyList_New(0))) return nullptr;
-    if (first_truthy(dt, {s[k_node], s[k_category], s[k_nodeIdPaths]}, v) < 0 ||
-        !put(d, s[k_nodeIdPaths], csv(st, arg(v))))
+    if (o.first_truthy({k_node, k_category, k_nodeIdPaths}, v) < 0 || !put(d, s[k_nodeIdPaths], csv(st, arg(v))))
         return nullptr;
     if (!put(d, s[k_sellerTypes], PyList_New(0)) || !put(d, s[k_eligibility], PyList_New(0))) return nullptr;
     for (Str k : {k_pkgDimensionTypeList, k_sellerNationList}) {
-        if (!opt(st, dt, k, v) || !put(d, s[k], csv(st, arg(v)))) return nullptr;
+        if (!o.get(k, v) || !put(d, s[k], csv(st, arg(v)))) return nullptr;
     }
     for (Str k : {k_smallAndLight, k_lowPrice}) {
-        if (!chain_or(dt, {s[k]}, s[k_N], v) || PyDict_SetItem(d, s[k], v.get()) < 0) return nullptr;
+        if (!chain_or(o, {k}, s[k_N], v) || PyDict_SetItem(d, s[k], v.get()) < 0) return nullptr;
     }
 
     // The layers: the preset over the base, then the explicit filters.
     if (PyDict_GET_SIZE(preset.get()) > 0 && PyDict_Update(d, preset.get()) < 0) return nullptr;
-    if (!append_product_list_filters(st, d, dt) || !append_product_range_filters(st, d, dt) ||
-        !append_product_extra_filters(st, d, dt))
-        return nullptr;
+    if (!list_filters(st, d, o) || !range_filters(st, d, o) || !extra_filters(st, d, o)) return nullptr;
     for (Str k : {k_keyword, k_keywords, k_includeBrands, k_excludeBrands, k_includeSellers, k_excludeSellers,
                   k_outOfKeywords}) {
-        if (!opt(st, dt, k, v) || (t = truthy_ref(v)) < 0 || (t && PyDict_SetItem(d, s[k], v.get()) < 0))
+        if (!o.get(k, v) || (t = truthy_ref(v)) < 0 || (t && PyDict_SetItem(d, s[k], v.get()) < 0))
             return nullptr;
     }
     return p.release();
@@ -226,56 +264,58 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
 
 PyObject* make_market_research_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
+    Options o(st, in);
+    if (!o.scan()) return nullptr;
     Ref month, top, v;
-    if (!chain_or(in, {s[k_month], s[k_period]}, s[k_nearly], month)) return nullptr;
+    if (!chain_or(o, {k_month, k_period}, s[k_nearly], month)) return nullptr;
     Ref ten = Ref::steal(small_int(10));
-    if (!ten || !chain_or(in, {s[k_topn], s[k_topN]}, ten.get(), top)) return nullptr;
-    Ref months = Ref::steal(new_release_num(st, in));
+    if (!ten || !chain_or(o, {k_topn, k_topN}, ten.get(), top)) return nullptr;
+    Ref months = Ref::steal(new_release_months(st, o));
     if (!months) return nullptr;
 
     Ref p = Ref::steal(PyDict_New());
     if (!p) return nullptr;
     PyObject* d = p.get();
-    int t = first_truthy(in, {s[k_marketId]}, v);
+    int t = o.first_truthy({k_marketId}, v);
     if (t < 0) return nullptr;
     if (!t) {
-        Ref code = Ref::steal(market(st, in, s[k_US]));
+        Ref code = Ref::steal(market_of(st, o, s[k_US]));
         if (!code) return nullptr;
         v = Ref::steal(market_research_market_id(st, code.get()));
         if (!v) return nullptr;
     }
     if (!put(d, s[k_marketId], text_of(st, v.get()))) return nullptr;
-    if (first_truthy(in, {s[k_nodeIdPath], s[k_node], s[k_category]}, v) < 0 ||
+    if (o.first_truthy({k_nodeIdPath, k_node, k_category}, v) < 0 ||
         !put(d, s[k_nodeIdPath], query_text(st, arg(v))))
         return nullptr;
-    if (!chain_or(in, {s[k_sampleNumber]}, s[k_one], v) || !put(d, s[k_sampleNumber], text_of(st, v.get())))
+    if (!chain_or(o, {k_sampleNumber}, s[k_one], v) || !put(d, s[k_sampleNumber], text_of(st, v.get())))
         return nullptr;
     if (!put(d, s[k_topn], text_of(st, top.get()))) return nullptr;
     if (!put(d, s[k_newReleaseNum], text_of(st, months.get()))) return nullptr;
-    if (!chain_or(in, {s[k_orderField], s[k_order_field]}, s[k_total_sales], v) ||
+    if (!chain_or(o, {k_orderField, k_order_field}, s[k_total_sales], v) ||
         PyDict_SetItem(d, s[k_order_field], v.get()) < 0)
         return nullptr;
-    if (first_truthy(in, {s[k_orderDesc], s[k_order_desc]}, v) < 0) return nullptr;
+    if (o.first_truthy({k_orderDesc, k_order_desc}, v) < 0) return nullptr;
     t = order_desc(st, arg(v));
     if (t < 0 || PyDict_SetItem(d, s[k_order_desc], t ? s[k_s_true] : s[k_s_false]) < 0) return nullptr;
-    if (!chain_or(in, {s[k_tab]}, s[k_one], v) || !put(d, s[k_tab], text_of(st, v.get()))) return nullptr;
-    t = first_truthy(in, {s[k_monthName]}, v);
+    if (!chain_or(o, {k_tab}, s[k_one], v) || !put(d, s[k_tab], text_of(st, v.get()))) return nullptr;
+    t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !put(d, s[k_monthName], t ? v.release() : month_name(st, month.get()))) return nullptr;
-    if (!chain_or(in, {s[k_newReleaseNumSelect]}, months.get(), v) ||
+    if (!chain_or(o, {k_newReleaseNumSelect}, months.get(), v) ||
         !put(d, s[k_newReleaseNumSelect], text_of(st, v.get())))
         return nullptr;
-    if (!chain_or(in, {s[k_topNSelect]}, top.get(), v) || !put(d, s[k_topNSelect], text_of(st, v.get())))
+    if (!chain_or(o, {k_topNSelect}, top.get(), v) || !put(d, s[k_topNSelect], text_of(st, v.get())))
         return nullptr;
-    Ref n = Ref::steal(int_chain(in, {s[k_page], s[k_startPage]}, 1));
+    Ref n = Ref::steal(int_chain(o, {k_page, k_startPage}, 1));
     if (!n || !put(d, s[k_page], text_of(st, n.get()))) return nullptr;
-    n = Ref::steal(int_chain(in, {s[k_size], s[k_pageSize]}, 100));
+    n = Ref::steal(int_chain(o, {k_size, k_pageSize}, 100));
     if (!n || !put(d, s[k_size], text_of(st, n.get()))) return nullptr;
-    if ((t = first_truthy(in, {s[k_departmentKeyword], s[k_keyword]}, v)) < 0 ||
+    if ((t = o.first_truthy({k_departmentKeyword, k_keyword}, v)) < 0 ||
         (t && !put(d, s[k_departmentKeyword], query_text(st, v.get()))))
         return nullptr;
     for (int i = 0; i < kMarketResearchHidden; ++i) {
-        if (!get(in, st.hidden[i], v)) return nullptr;
-        if (v && v.get() != Py_None && !put(d, st.hidden[i], text_of(st, v.get()))) return nullptr;
+        if (!o.get(st.hidden[i], v)) return nullptr;
+        if (v && v.get() != Py_None && !put(d, st.slot_name[st.hidden[i]], text_of(st, v.get()))) return nullptr;
     }
     return p.release();
 }

@@ -71,6 +71,7 @@ constexpr int kStations = 10;
 constexpr int kMarketResearchHidden = 61;
 constexpr int kRangeRows = 42;
 constexpr int kOfficialRows = 30;
+constexpr int kMaxSlots = 384;
 
 struct State {
     Common c;
@@ -88,11 +89,18 @@ struct State {
     PyObject* official_aliases = nullptr;   // dict official -> web-form
     PyObject* hidden_fields = nullptr;      // list of 61 names
     PyObject* month_table = nullptr;        // dict text -> int (new-release months)
-    PyObject* official_from[kOfficialRows] = {};
-    PyObject* official_to[kOfficialRows] = {};
-    PyObject* range_targets[kRangeRows] = {};
-    PyObject* range_alt[kRangeRows] = {};   // second option name, or NULL
-    PyObject* hidden[kMarketResearchHidden] = {};
+
+    // Option slots: every name a builder reads or writes has a slot number;
+    // the names of `s` come first, in their order. An option map is read
+    // once into an array indexed by slot (see Options).
+    PyObject* slot_name[kMaxSlots] = {};
+    int nslots = 0;
+    PyObject* slot_index = nullptr;  // dict name -> slot number
+    int official_from[kOfficialRows] = {};
+    int official_to[kOfficialRows] = {};
+    int range_target[kRangeRows] = {};
+    int range_alt[kRangeRows] = {};  // -1: the row has no second name
+    int hidden[kMarketResearchHidden] = {};
 
     PyObject* keyword_miner_referer = nullptr;  // the fixed page of the keyword miner
 };

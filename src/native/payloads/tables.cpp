@@ -212,6 +212,36 @@ PyObject* pair_dict(const Pair* rows, size_t n) {
 
 }  // namespace
 
+int slot_of(State& st, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return -1;
+    PyObject* found = PyDict_GetItemWithError(st.slot_index, key.get());
+    if (found) return int(PyLong_AsLong(found));
+    if (PyErr_Occurred()) return -1;
+    if (st.nslots >= kMaxSlots) {
+        PyErr_SetString(PyExc_SystemError, "too many option names");
+        return -1;
+    }
+    const int slot = st.nslots;
+    Ref number = Ref::steal(PyLong_FromLong(slot));
+    if (!number || PyDict_SetItem(st.slot_index, key.get(), number.get()) < 0) return -1;
+    st.slot_name[slot] = key.release();
+    ++st.nslots;
+    return slot;
+}
+
+bool init_slots(State& st) {
+    if (!(st.slot_index = PyDict_New())) return false;
+    for (int i = 0; i < k_count; ++i) {
+        const char* name = PyUnicode_AsUTF8(st.s[i]);
+        if (!name || slot_of(st, name) != i) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "duplicate option name");
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* build_presets() {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
@@ -247,22 +277,22 @@ PyObject* build_hidden_fields() {
 }
 
 bool init_tables(State& st) {
+    if (!init_slots(st)) return false;
     if (!(st.presets = build_presets()) || !(st.aliases = build_aliases()) ||
         !(st.official_aliases = build_official_aliases()) || !(st.hidden_fields = build_hidden_fields()))
         return false;
-    // The official-alias table as a flat array, read in order by normalisation.
-    const size_t nofficial = sizeof kOfficialAliases / sizeof kOfficialAliases[0];
     static_assert(sizeof kOfficialAliases / sizeof kOfficialAliases[0] == kOfficialRows);
-    for (size_t i = 0; i < nofficial; ++i) {
-        if (!(st.official_from[i] = text(kOfficialAliases[i].a))) return false;
-        if (!(st.official_to[i] = text(kOfficialAliases[i].b))) return false;
+    for (int i = 0; i < kOfficialRows; ++i) {
+        if ((st.official_from[i] = slot_of(st, kOfficialAliases[i].a)) < 0) return false;
+        if ((st.official_to[i] = slot_of(st, kOfficialAliases[i].b)) < 0) return false;
     }
     for (int i = 0; i < kRangeRows; ++i) {
-        if (!(st.range_targets[i] = text(kRangeTable[i].a))) return false;
-        if (kRangeTable[i].b && !(st.range_alt[i] = text(kRangeTable[i].b))) return false;
+        if ((st.range_target[i] = slot_of(st, kRangeTable[i].a)) < 0) return false;
+        st.range_alt[i] = kRangeTable[i].b ? slot_of(st, kRangeTable[i].b) : -1;
+        if (kRangeTable[i].b && st.range_alt[i] < 0) return false;
     }
     for (int i = 0; i < kMarketResearchHidden; ++i)
-        if (!(st.hidden[i] = text(kHidden[i]))) return false;
+        if ((st.hidden[i] = slot_of(st, kHidden[i])) < 0) return false;
     Ref months = Ref::steal(PyDict_New());
     if (!months) return false;
     for (const Month& m : kMonths) {

@@ -5,8 +5,11 @@
 
 namespace zk::payloads {
 
-// Fills the module state's copies of the tables.
+// Fills the module state's copies of the tables and the option slots.
 bool init_tables(State& st);
+
+// The slot of an option name, registered on first use; -1 on error.
+int slot_of(State& st, const char* name);
 
 // Fresh copies for the module's attributes.
 PyObject* build_presets();
