@@ -18,7 +18,7 @@ PyObject* make_competitor_payload(State& st, PyObject* in) {
     Ref month;
     if (!chain_or(o, {k_month, k_period}, s[k_m202604], month)) return nullptr;
 
-    Ref p = Ref::steal(PyDict_New());
+    Ref p = Ref::steal(PyDict_Copy(st.tpl_competitor));
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (PyDict_SetItem(d, s[k_market], mkt.get()) < 0) return nullptr;
@@ -37,7 +37,7 @@ PyObject* make_competitor_payload(State& st, PyObject* in) {
     if (PyDict_SetItem(d, s[k_symbolFlag], Py_False) < 0) return nullptr;
     if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
 
-    Ref order = Ref::steal(PyDict_New());
+    Ref order = Ref::steal(PyDict_Copy(st.tpl_order));
     if (!order) return nullptr;
     if (!chain_or(o, {k_orderField}, s[k_amz_unit], v)) return nullptr;
     if (PyDict_SetItem(order.get(), s[k_field], v.get()) < 0) return nullptr;
@@ -106,7 +106,7 @@ PyObject* make_keyword_miner_payload(State& st, PyObject* in) {
     if (!o.scan()) return nullptr;
     Ref month, v;
     if (!keyword_month(st, o, month)) return nullptr;
-    Ref p = Ref::steal(PyDict_New());
+    Ref p = Ref::steal(PyDict_Copy(st.tpl_keyword_miner));
     if (!p) return nullptr;
     PyObject* d = p.get();
 
@@ -173,7 +173,7 @@ PyObject* make_keyword_reverse_payload(State& st, PyObject* in) {
     Ref mkt = Ref::steal(market_of(st, o, station.get()));
     if (!mkt) return nullptr;
 
-    Ref p = Ref::steal(PyDict_New());
+    Ref p = Ref::steal(PyDict_Copy(st.tpl_keyword_reverse));
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (!chain_or(o, {k_asin, k_q}, s[k_B07YRMT36L], v) || PyDict_SetItem(d, s[k_asin], v.get()) < 0)
@@ -200,7 +200,7 @@ PyObject* make_traffic_source_payload(State& st, PyObject* in) {
     if (!o.scan()) return nullptr;
     Ref month, v;
     if (!keyword_month(st, o, month)) return nullptr;
-    Ref p = Ref::steal(PyDict_New());
+    Ref p = Ref::steal(PyDict_Copy(st.tpl_traffic_source));
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (o.first_truthy({k_keywordOrAsin, k_keyword, k_asin, k_asins, k_q}, v) < 0) return nullptr;

@@ -229,6 +229,9 @@ void each_object(State& st, F&& f) {
     for (auto& p : st.slot_name) f(p);
     f(st.slot_index);
     f(st.keyword_miner_referer);
+    for (PyObject** t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
+                         &st.tpl_product_research, &st.tpl_market_research, &st.tpl_order})
+        f(*t);
 }
 
 int traverse(PyObject* m, visitproc visit, void* arg) {

@@ -27,20 +27,28 @@ public:
 
     // Walks the map; false (with an exception) on error.
     bool scan() {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(d_, &pos, &k, &v))
-            if (!PyUnicode_CheckExact(k)) return true;  // lookups instead
         std::memset(v_, 0, sizeof(PyObject*) * size_t(st_.nslots));
         scanned_ = true;
-        pos = 0;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
         while (PyDict_Next(d_, &pos, &k, &v)) {
-            PyObject* slot = PyDict_GetItemWithError(st_.slot_index, k);
-            if (!slot) {
-                if (PyErr_Occurred()) return false;
-                continue;  // a name no builder reads
+            if (!PyUnicode_CheckExact(k)) {
+                // Comparing such a key could run Python code: read by lookups.
+                for (int i = 0; i < nfilled_; ++i) Py_CLEAR(v_[filled_[i]]);
+                nfilled_ = 0;
+                scanned_ = false;
+                return true;
             }
-            const int i = int(PyLong_AsLong(slot));
+            int i = slot_by_address(k);
+            if (i < 0) {
+                if (PyUnicode_CHECK_INTERNED(k)) continue;  // every name of ours is interned
+                PyObject* slot = PyDict_GetItemWithError(st_.slot_index, k);
+                if (!slot) {
+                    if (PyErr_Occurred()) return false;
+                    continue;  // a name no builder reads
+                }
+                i = int(PyLong_AsLong(slot));
+            }
             Py_INCREF(v);
             v_[i] = v;
             filled_[nfilled_++] = i;
@@ -98,6 +106,15 @@ public:
     PyObject* dict() const { return d_; }
 
 private:
+    int slot_by_address(PyObject* k) const {
+        size_t h = addr_hash(k);
+        while (PyObject* key = st_.addr_key[h]) {
+            if (key == k) return st_.addr_slot[h];
+            h = (h + 1) & (State::kAddrTable - 1);
+        }
+        return -1;
+    }
+
     bool overlay_has(int slot) const {
         for (int i = 0; i < noverlay_; ++i)
             if (overlay_[i] == slot) return true;

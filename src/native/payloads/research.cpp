@@ -214,7 +214,7 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     Ref preset = Ref::steal(preset_of(st, o));
     if (!preset) return nullptr;
 
-    Ref p = Ref::steal(PyDict_New());
+    Ref p = Ref::steal(PyDict_Copy(st.tpl_product_research));
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (!put(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
@@ -231,7 +231,7 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     if (!chain_or(o, {k_weightUnit}, s[k_g], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
         return nullptr;
 
-    Ref order = Ref::steal(PyDict_New());
+    Ref order = Ref::steal(PyDict_Copy(st.tpl_order));
     if (!order || !chain_or(o, {k_orderField}, s[k_amz_unit], v) ||
         PyDict_SetItem(order.get(), s[k_field], v.get()) < 0 || !o.get(k_orderDesc, v))
         return nullptr;
@@ -273,7 +273,7 @@ PyObject* make_market_research_payload(State& st, PyObject* in) {
     Ref months = Ref::steal(new_release_months(st, o));
     if (!months) return nullptr;
 
-    Ref p = Ref::steal(PyDict_New());
+    Ref p = Ref::steal(PyDict_Copy(st.tpl_market_research));
     if (!p) return nullptr;
     PyObject* d = p.get();
     int t = o.first_truthy({k_marketId}, v);

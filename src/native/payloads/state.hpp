@@ -2,6 +2,8 @@
 // and month tables and the research tables, all made once at module load.
 #pragma once
 
+#include <cstdint>
+
 #include "common/args.hpp"
 #include "common/ref.hpp"
 #include "common/value.hpp"
@@ -96,14 +98,34 @@ struct State {
     PyObject* slot_name[kMaxSlots] = {};
     int nslots = 0;
     PyObject* slot_index = nullptr;  // dict name -> slot number
+    // The same by the address of the interned name: most option maps are
+    // keyed by interned strings, found here without hashing their text.
+    static constexpr int kAddrTable = 1024;
+    PyObject* addr_key[kAddrTable] = {};  // borrowed from slot_name
+    int16_t addr_slot[kAddrTable] = {};
     int official_from[kOfficialRows] = {};
     int official_to[kOfficialRows] = {};
     int range_target[kRangeRows] = {};
     int range_alt[kRangeRows] = {};  // -1: the row has no second name
     int hidden[kMarketResearchHidden] = {};
 
-    PyObject* keyword_miner_referer = nullptr;  // the fixed page of the keyword miner
+    PyObject* keyword_miner_referer = nullptr;
+
+    // Payload templates: every key a builder always sets, in order (values
+    // none). A payload starts as a copy, sized once, and its values are set
+    // in place.
+    PyObject* tpl_competitor = nullptr;
+    PyObject* tpl_keyword_miner = nullptr;
+    PyObject* tpl_keyword_reverse = nullptr;
+    PyObject* tpl_traffic_source = nullptr;
+    PyObject* tpl_product_research = nullptr;
+    PyObject* tpl_market_research = nullptr;
+    PyObject* tpl_order = nullptr;  // the fixed page of the keyword miner
 };
+
+inline size_t addr_hash(const PyObject* p) {
+    return size_t((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 54);  // 10 bits
+}
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 

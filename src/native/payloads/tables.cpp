@@ -210,6 +210,37 @@ PyObject* pair_dict(const Pair* rows, size_t n) {
     return d.release();
 }
 
+PyObject* template_of(State& st, std::initializer_list<Str> keys) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (Str k : keys)
+        if (PyDict_SetItem(d.get(), st.s[k], Py_None) < 0) return nullptr;
+    return d.release();
+}
+
+bool init_templates(State& st) {
+    return (st.tpl_competitor = template_of(st, {k_market, k_monthName, k_asins, k_page, k_nodeIdPaths, k_symbolFlag,
+                                                 k_size, k_order, k_lowPrice})) &&
+           (st.tpl_keyword_miner =
+                template_of(st, {k_keyword, k_market, k_pageNum, k_pageSize, k_historyDate, k_orderBy, k_desc,
+                                 k_filterRootWord, k_matchType, k_amazonChoice, k_keywordBidMatchType,
+                                 k_includeHighFrequency, k_groupNum})) &&
+           (st.tpl_keyword_reverse = template_of(
+                st, {k_asin, k_market, k_limit, k_skip, k_page, k_month, k_badges, k_conversionKeywordTypes,
+                     k_trafficKeywordTypes, k_order, k_desc, k_exactly, k_keywordBidMatchType,
+                     k_filterDeletedKeywords})) &&
+           (st.tpl_traffic_source =
+                template_of(st, {k_keywordOrAsin, k_market, k_pageNo, k_pageSize, k_order, k_desc, k_month})) &&
+           (st.tpl_product_research = template_of(
+                st, {k_market, k_page, k_size, k_symbolFlag, k_monthName, k_selectType, k_filterSub, k_weightUnit,
+                     k_order, k_productTags, k_nodeIdPaths, k_sellerTypes, k_eligibility, k_pkgDimensionTypeList,
+                     k_sellerNationList, k_smallAndLight, k_lowPrice})) &&
+           (st.tpl_market_research = template_of(
+                st, {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
+                     k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size})) &&
+           (st.tpl_order = template_of(st, {k_field, k_desc}));
+}
+
 }  // namespace
 
 int slot_of(State& st, const char* name) {
@@ -225,6 +256,10 @@ int slot_of(State& st, const char* name) {
     const int slot = st.nslots;
     Ref number = Ref::steal(PyLong_FromLong(slot));
     if (!number || PyDict_SetItem(st.slot_index, key.get(), number.get()) < 0) return -1;
+    size_t h = addr_hash(key.get());
+    while (st.addr_key[h]) h = (h + 1) & (State::kAddrTable - 1);
+    st.addr_key[h] = key.get();
+    st.addr_slot[h] = int16_t(slot);
     st.slot_name[slot] = key.release();
     ++st.nslots;
     return slot;
@@ -293,6 +328,7 @@ bool init_tables(State& st) {
     }
     for (int i = 0; i < kMarketResearchHidden; ++i)
         if ((st.hidden[i] = slot_of(st, kHidden[i])) < 0) return false;
+    if (!init_templates(st)) return false;
     Ref months = Ref::steal(PyDict_New());
     if (!months) return false;
     for (const Month& m : kMonths) {
