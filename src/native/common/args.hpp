@@ -82,6 +82,10 @@ bool report_missing(const Signature<N>& sig, PyObject** out) {
 
 // Fills out[0..N) with borrowed references (NULL for an optional parameter
 // that was not given). The references live as long as the call.
+//
+// The checks run in the interpreter's order for Python functions: keywords
+// first (unknown name, a parameter given twice), then surplus positional
+// arguments, then missing ones.
 template <int N>
 inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        PyObject** out) {
@@ -91,18 +95,8 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
         return true;
     }
     for (int i = 0; i < N; ++i) out[i] = nullptr;
-    if (nargs > npos) {
-        const int nreq = sig.n_required_positional();
-        if (nreq == npos) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", sig.fname, npos,
-                         npos == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given", sig.fname,
-                         nreq, npos, nargs, nargs == 1 ? "was" : "were");
-        }
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
+    for (Py_ssize_t i = 0; i < ncopy; ++i) out[i] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -125,6 +119,25 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
             }
             out[found] = args[nargs + k];
         }
+    }
+    if (nargs > npos) {
+        const int nreq = sig.n_required_positional();
+        int kwonly_given = 0;
+        for (int i = 0; i < N; ++i) kwonly_given += (sig.params[i].kwonly && out[i] != nullptr) ? 1 : 0;
+        char range[48];
+        if (nreq == npos)
+            PyOS_snprintf(range, sizeof range, "%d positional argument%s", npos, npos == 1 ? "" : "s");
+        else
+            PyOS_snprintf(range, sizeof range, "from %d to %d positional arguments", nreq, npos);
+        if (kwonly_given) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes %s but %zd positional argument%s (and %d keyword-only argument%s) were given",
+                         sig.fname, range, nargs, nargs == 1 ? "" : "s", kwonly_given, kwonly_given == 1 ? "" : "s");
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes %s but %zd %s given", sig.fname, range, nargs,
+                         nargs == 1 ? "was" : "were");
+        }
+        return false;
     }
     return detail::report_missing(sig, out);
 }

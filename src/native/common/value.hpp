@@ -86,7 +86,14 @@ inline PyObject* text_form(const Common& c, PyObject* v) {
     if (v == Py_None) return new_ref(c.s_None);
     if (v == Py_True) return new_ref(c.s_True);
     if (v == Py_False) return new_ref(c.s_False);
-    return PyObject_Str(v);
+    PyObject* s = PyObject_Str(v);
+    if (s == nullptr || PyUnicode_CheckExact(s)) return s;
+    // A __str__ may return a str subclass: keep its characters only, so that
+    // no method of the subclass (an upper() or strip() of its own) runs later
+    // and every text handed back is a plain str.
+    PyObject* plain = PyUnicode_FromObject(s);
+    Py_DECREF(s);
+    return plain;
 }
 
 // ---------------------------------------------------------------------------
@@ -278,13 +285,16 @@ inline PyObject* to_int(PyObject* v) {
 // numbers fall back without making an exception object.
 inline PyObject* to_int_or(PyObject* v, PyObject* deflt) {
     if (v == nullptr || v == Py_None || PyList_CheckExact(v) || PyDict_CheckExact(v)) return new_ref(deflt);
+    PyObject* out;
     if (PyUnicode_CheckExact(v)) {
         bool invalid;
-        PyObject* out = parse_int_text(v, invalid);
+        out = parse_int_text(v, invalid);
         if (invalid) return new_ref(deflt);
-        return out;
+    } else {
+        out = to_int(v);
     }
-    PyObject* out = to_int(v);
+    // A text of well-formed digits can still be refused by the interpreter's
+    // own parser (its limit on the length of integer texts): a value error too.
     if (!out && (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError))) {
         PyErr_Clear();
         return new_ref(deflt);
