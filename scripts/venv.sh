@@ -12,6 +12,8 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
+# pip 23.1 or newer understands the build settings (-C) used below.
+"${pip[@]}" install "pip==26.3"
 "${pip[@]}" install -r requirements-dev.txt
 # A build folder of its own per environment.
 "${pip[@]}" install --no-build-isolation --no-deps -C build-dir="build/$(basename "$venv")" .

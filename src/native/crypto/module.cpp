@@ -1,0 +1,247 @@
+// The crypto module: the Crypto class, its methods and the module state.
+#include "crypto.hpp"
+
+#include <structmember.h>  // after Python.h, which crypto.hpp brings in
+
+#include <new>
+#include <vector>
+
+namespace zk::crypto {
+
+namespace {
+
+// A Crypto object. Its two attributes hold a PosixPath (slots only) and
+// bytes, neither of which can refer back to it, so the type needs no GC.
+struct CryptoObject {
+    PyObject_HEAD
+    PyObject* key_path;  // pathlib.Path
+    PyObject* key;       // bytes
+    PyObject* weakrefs;  // weak references, as instances of a Python class allow
+    Cipher cipher;
+};
+
+CryptoObject* as_crypto(PyObject* self) { return reinterpret_cast<CryptoObject*>(self); }
+
+State& state_of_module(PyObject* m) { return *static_cast<State*>(PyModule_GetState(m)); }
+
+// The class is final, so the type of self is always the module's own.
+State& state_of_object(PyObject* self) {
+    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+}
+
+// Crypto(key_path): the tuple-and-dict call of tp_new, checked with the same
+// rules (and wording) as the module's fastcall functions.
+PyObject* crypto_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<1> sig{"Crypto", {pos("key_path")}};
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    std::vector<PyObject*> flat(static_cast<size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    Ref kwnames;
+    if (nkw > 0) {
+        kwnames = Ref::steal(PyTuple_New(nkw));
+        if (!kwnames) return nullptr;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(kwargs, &pos, &name, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k, new_ref(name));
+            flat[static_cast<size_t>(nargs + k)] = value;
+            ++k;
+        }
+    }
+    PyObject* a[1];
+    if (!parse_args(sig, flat.data(), nargs, kwnames.get(), a)) return nullptr;
+
+    State& st = *static_cast<State*>(PyType_GetModuleState(type));
+    // pathlib.Path() itself decides what makes a path; its TypeError stands.
+    Ref path = Ref::steal(PyObject_CallOneArg(st.path_type, a[0]));
+    if (!path) return nullptr;
+    Ref key = Ref::steal(load_or_create_key(path.get()));
+    if (!key) return nullptr;
+
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    CryptoObject* obj = as_crypto(self.get());
+    obj->key_path = path.release();
+    const auto* key_bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key.get()));
+    const auto key_len = static_cast<size_t>(PyBytes_GET_SIZE(key.get()));
+    obj->key = key.release();
+    if (!obj->cipher.init(key_bytes, key_len)) return nullptr;
+    return self.release();
+}
+
+void crypto_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    CryptoObject* obj = as_crypto(self);
+    if (obj->weakrefs) PyObject_ClearWeakRefs(self);
+    obj->cipher.reset();
+    Py_CLEAR(obj->key_path);
+    Py_CLEAR(obj->key);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* crypto_load_or_create_key(PyObject* self, PyObject*) {
+    return load_or_create_key(as_crypto(self)->key_path);
+}
+
+PyObject* crypto_encrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature<1> sig{"Crypto.encrypt", {pos("plaintext")}};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_str(a[0], "plaintext")) return nullptr;
+    return encrypt(as_crypto(self)->cipher, a[0]);
+}
+
+PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr Signature<1> sig{"Crypto.decrypt", {pos("ciphertext")}};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_bytes(a[0], "ciphertext")) return nullptr;
+    return decrypt(as_crypto(self)->cipher, a[0], state_of_object(self).invalid_tag);
+}
+
+#define ZK_DOC_LOAD                                                       \
+    "_load_or_create_key($self, /)\n--\n\n"                               \
+    "加载已有密钥，或首次使用时生成 256 位 AES 密钥并持久化。"
+
+#define ZK_DOC_ENCRYPT                                                    \
+    "encrypt($self, /, plaintext)\n--\n\n"                                \
+    "加密明文字符串。\n"                                                   \
+    "\n"                                                                  \
+    "Args:\n"                                                             \
+    "    plaintext: 待加密的明文，按 UTF-8 编码。\n"                         \
+    "\n"                                                                  \
+    "Returns:\n"                                                          \
+    "    [12 字节随机 nonce] + [AES-GCM 密文]，共 28 + n 字节\n"             \
+    "    （n 为明文的 UTF-8 字节数，密文末尾含 16 字节认证标签）。\n"           \
+    "\n"                                                                  \
+    "Raises:\n"                                                           \
+    "    ValueError: 密钥长度不是 128、192 或 256 位。"
+
+#define ZK_DOC_DECRYPT                                                    \
+    "decrypt($self, /, ciphertext)\n--\n\n"                               \
+    "解密密文，还原为明文字符串。\n"                                         \
+    "\n"                                                                  \
+    "Args:\n"                                                             \
+    "    ciphertext: encrypt() 返回的字节串（nonce + 密文）。\n"              \
+    "\n"                                                                  \
+    "Returns:\n"                                                          \
+    "    解密得到的明文字符串。\n"                                           \
+    "\n"                                                                  \
+    "Raises:\n"                                                           \
+    "    cryptography.exceptions.InvalidTag: 密钥不匹配或数据被篡改。\n"      \
+    "    ValueError: 密钥长度不是 128、192 或 256 位。"
+
+#define ZK_DOC_CLASS                                                      \
+    "Crypto(key_path)\n--\n\n"                                            \
+    "AES-256-GCM 加密器，管理密钥的生成、加载和加解密操作。\n"                 \
+    "\n"                                                                  \
+    "密钥文件在首次使用时自动生成（256 位），并以 600 权限\n"                  \
+    "（仅所有者可读写）存储。"
+
+PyMethodDef crypto_methods[] = {
+    {"_load_or_create_key", crypto_load_or_create_key, METH_NOARGS, ZK_DOC_LOAD},
+    {"encrypt", (PyCFunction)(void (*)(void))crypto_encrypt, METH_FASTCALL | METH_KEYWORDS, ZK_DOC_ENCRYPT},
+    {"decrypt", (PyCFunction)(void (*)(void))crypto_decrypt, METH_FASTCALL | METH_KEYWORDS, ZK_DOC_DECRYPT},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef crypto_members[] = {
+    {"_key_path", T_OBJECT_EX, offsetof(CryptoObject, key_path), READONLY, "密钥文件路径。"},
+    {"_key", T_OBJECT_EX, offsetof(CryptoObject, key), READONLY, "AES 密钥（密钥文件的原始字节）。"},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CryptoObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot crypto_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(crypto_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(crypto_dealloc)},
+    {Py_tp_doc, const_cast<char*>(ZK_DOC_CLASS)},
+    {Py_tp_methods, crypto_methods},
+    {Py_tp_members, crypto_members},
+    {0, nullptr},
+};
+
+PyType_Spec crypto_spec = {
+    "zentrik.auth.storage.crypto.Crypto",
+    sizeof(CryptoObject),
+    0,
+    // Final (no Py_TPFLAGS_BASETYPE), and its attributes are fixed.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    crypto_slots,
+};
+
+int exec(PyObject* m) {
+    State& st = state_of_module(m);
+    new (&st) State();
+    {
+        Ref mod = Ref::steal(PyImport_ImportModule("cryptography.exceptions"));
+        if (!mod) return -1;
+        st.invalid_tag = PyObject_GetAttrString(mod.get(), "InvalidTag");
+        if (!st.invalid_tag) return -1;
+    }
+    {
+        Ref mod = Ref::steal(PyImport_ImportModule("pathlib"));
+        if (!mod) return -1;
+        st.path_type = PyObject_GetAttrString(mod.get(), "Path");
+        if (!st.path_type) return -1;
+    }
+    st.crypto_type = PyType_FromModuleAndSpec(m, &crypto_spec, nullptr);
+    if (!st.crypto_type) return -1;
+    // PyModule_AddObjectRef is 3.10+; it leaves our reference in place.
+    if (PyModule_AddObjectRef(m, "Crypto", st.crypto_type) < 0) return -1;
+    return 0;
+}
+
+template <typename F>
+void each_object(State& st, F&& f) {
+    f(st.invalid_tag);
+    f(st.path_type);
+    f(st.crypto_type);
+}
+
+int traverse(PyObject* m, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (!st) return 0;
+    int r = 0;
+    each_object(*st, [&](PyObject*& p) {
+        if (!r && p) r = visit(p, arg);
+    });
+    return r;
+}
+
+int clear(PyObject* m) {
+    State* st = static_cast<State*>(PyModule_GetState(m));
+    if (st) each_object(*st, [](PyObject*& p) { Py_CLEAR(p); });
+    return 0;
+}
+
+void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT,
+    "zentrik.auth.storage.crypto",
+    "AES-256-GCM 加密工具模块。\n"
+    "\n"
+    "为凭证文件提供对称加密能力，密钥自动生成并存储在本地文件中。\n"
+    "\n"
+    "密文格式：[12 字节随机 nonce] + [AES-GCM 密文]（密文末尾含 16 字节认证标签）。",
+    sizeof(State),
+    nullptr,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace zk::crypto
+
+PyMODINIT_FUNC PyInit_crypto(void) { return PyModuleDef_Init(&zk::crypto::def); }
