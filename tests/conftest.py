@@ -1,0 +1,174 @@
+"""Shared helpers: hostile option values and a leak check.
+
+Plain helpers (importable as ``from conftest import ...``) plus fixtures;
+nothing here is specific to one module.
+"""
+
+from __future__ import annotations
+
+import gc
+import sys
+from typing import Any, Callable
+
+import pytest
+
+
+class Boom(Exception):
+    """The exception hostile objects raise; nothing else raises it."""
+
+
+class Hostile:
+    """A value whose chosen protocol methods raise Boom.
+
+    ``Hostile("str", "bool", "eq", "int")`` raises from ``__str__``,
+    ``__bool__``, ``__eq__`` (and ``__hash__`` stays usable) or ``__index__``/``__int__``.
+    """
+
+    def __init__(self, *fails: str) -> None:
+        self.fails = set(fails)
+
+    def __str__(self) -> str:
+        if "str" in self.fails:
+            raise Boom("__str__")
+        return "hostile"
+
+    def __bool__(self) -> bool:
+        if "bool" in self.fails:
+            raise Boom("__bool__")
+        return True
+
+    def __eq__(self, other: object) -> bool:
+        if "eq" in self.fails:
+            raise Boom("__eq__")
+        return self is other
+
+    def __hash__(self) -> int:
+        return id(self) >> 4
+
+    def __int__(self) -> int:
+        if "int" in self.fails:
+            raise Boom("__int__")
+        return 7
+
+    def __repr__(self) -> str:
+        return f"Hostile{tuple(sorted(self.fails))}"
+
+
+class CollidingKey:
+    """A dict key whose hash equals that of `name`, so that looking `name`
+    up in a dict holding it calls this key's ``__eq__`` (which raises Boom,
+    or runs `on_eq` and answers False)."""
+
+    def __init__(self, name: str, on_eq: Callable[[], None] | None = None) -> None:
+        self.name = name
+        self.on_eq = on_eq
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __eq__(self, other: object) -> bool:
+        if self.on_eq is None:
+            raise Boom("__eq__")
+        self.on_eq()
+        return False
+
+    def __repr__(self) -> str:
+        return f"CollidingKey({self.name!r})"
+
+
+class StrSub(str):
+    """A str subclass with methods that lie: a module that calls them instead
+    of the interpreter's own str operations gives itself away."""
+
+    def upper(self) -> str:  # type: ignore[override]
+        return "SUBCLASS-UPPER"
+
+    def lower(self) -> str:  # type: ignore[override]
+        return "yes"
+
+    def strip(self, chars: str | None = None) -> str:  # type: ignore[override]
+        return "SUBCLASS-STRIP"
+
+    def split(self, *args: Any, **kwargs: Any) -> list[str]:  # type: ignore[override]
+        return ["SUBCLASS-SPLIT"]
+
+    def replace(self, *args: Any, **kwargs: Any) -> str:  # type: ignore[override]
+        return "SUBCLASS-REPLACE"
+
+    def __str__(self) -> str:
+        return self
+
+
+class ShowsAs:
+    """A value whose ``__str__`` returns a given object (a StrSub, say)."""
+
+    def __init__(self, text: Any) -> None:
+        self.text = text
+
+    def __str__(self) -> Any:
+        return self.text
+
+    def __repr__(self) -> str:
+        return f"ShowsAs({self.text!r})"
+
+
+class Mutator:
+    """A truthy value whose ``__str__`` and ``__bool__`` rebuild `target`:
+    clear it and fill it with enough fresh keys to force a resize, so that
+    any pointer borrowed from the old table would dangle."""
+
+    def __init__(self, target: dict[Any, Any] | list[Any], text: str = "mutated") -> None:
+        self.target = target
+        self.text = text
+        self.calls = 0
+
+    def _mutate(self) -> None:
+        self.calls += 1
+        t = self.target
+        t.clear()
+        if isinstance(t, dict):
+            for i in range(64):
+                t[f"junk{i}"] = [i] * 3
+        else:
+            t.extend([[i] * 3 for i in range(64)])
+
+    def __str__(self) -> str:
+        self._mutate()
+        return self.text
+
+    def __bool__(self) -> bool:
+        self._mutate()
+        return True
+
+
+def call_quietly(fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    """Call fn and return its result, or the exception it raised."""
+    try:
+        return fn(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - the caller inspects it
+        return exc
+
+
+def assert_no_leak(body: Callable[[], Any], *, rounds: int = 3000, slack: int = 50) -> None:
+    """Run body (exceptions swallowed) many times and check that the number
+    of allocated memory blocks does not grow beyond noise."""
+
+    def run(n: int) -> None:
+        for _ in range(n):
+            try:
+                body()
+            except Exception:  # noqa: BLE001 - error paths are part of the loop
+                pass
+
+    run(200)  # warm-up: caches, interned strings, specialisation
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run(rounds)
+    gc.collect()
+    after = sys.getallocatedblocks()
+    assert after - before <= slack, f"{after - before} blocks more after {rounds} calls"
+
+
+@pytest.fixture
+def no_leak() -> Callable[..., None]:
+    return assert_no_leak
