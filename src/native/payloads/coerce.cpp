@@ -183,22 +183,40 @@ PyObject* flatten_query(State& st, PyObject* payload) {
         if (v == Py_None) continue;
         Ref key_text = Ref::steal(text_form(st.c, key.get()));
         if (!key_text) return nullptr;
-        if (PyDict_Check(v)) {
+        // key[child] = text form of the child value (both held by the caller)
+        auto child = [&](PyObject* ck, PyObject* cv) {
+            Ref ck_text = Ref::steal(text_form(st.c, ck));
+            if (!ck_text) return false;
+            Ref cv_text = Ref::steal(text_form(st.c, cv));
+            if (!cv_text) return false;
+            Ref full = Ref::steal(PyUnicode_FromFormat("%U[%U]", key_text.get(), ck_text.get()));
+            return full && PyDict_SetItem(out.get(), full.get(), cv_text.get()) == 0;
+        };
+        if (PyDict_CheckExact(v)) {
             Py_ssize_t cpos = 0;
             PyObject *ck0, *cv0;
             const Py_ssize_t csize0 = PyDict_GET_SIZE(v);
             while (PyDict_Next(v, &cpos, &ck0, &cv0)) {
                 Ref ck = Ref::borrow(ck0), cv = Ref::borrow(cv0);
-                Ref ck_text = Ref::steal(text_form(st.c, ck.get()));
-                if (!ck_text) return nullptr;
-                Ref cv_text = Ref::steal(text_form(st.c, cv.get()));
-                if (!cv_text) return nullptr;
-                Ref full = Ref::steal(PyUnicode_FromFormat("%U[%U]", key_text.get(), ck_text.get()));
-                if (!full || PyDict_SetItem(out.get(), full.get(), cv_text.get()) < 0) return nullptr;
+                if (!child(ck.get(), cv.get())) return nullptr;
                 if (PyDict_GET_SIZE(v) != csize0) {
                     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                     return nullptr;
                 }
+            }
+        } else if (PyDict_Check(v)) {
+            // A dict subclass (an OrderedDict, say) may keep an order of its
+            // own, which only its items() knows. The list it gives may be
+            // shared, so each pair is held while its texts are made.
+            Ref items = Ref::steal(PyMapping_Items(v));
+            if (!items) return nullptr;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+                Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+                if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+                    PyErr_SetString(PyExc_TypeError, "items() must give (key, value) pairs");
+                    return nullptr;
+                }
+                if (!child(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1))) return nullptr;
             }
         } else {
             Ref text = Ref::steal(PyList_Check(v) ? json_like_list(st, v) : text_form(st.c, v));

@@ -86,7 +86,8 @@ bool entry(State& st, Out& out, bool& first, PyObject* key, PyObject* value) {
 }
 
 // Can the payload be encoded in one pass? Only when no two flattened keys can
-// coincide: every key, nested ones included, an exact str without "[".
+// coincide: every key, nested ones included, an exact str without "[", and
+// every nested map an exact dict (a subclass may keep an order of its own).
 bool simple_keys(PyObject* payload) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -97,6 +98,7 @@ bool simple_keys(PyObject* payload) {
     while (PyDict_Next(payload, &pos, &k, &v)) {
         if (!plain(k)) return false;
         if (PyDict_Check(v)) {
+            if (!PyDict_CheckExact(v)) return false;
             Py_ssize_t cpos = 0;
             PyObject *ck, *cv;
             while (PyDict_Next(v, &cpos, &ck, &cv))
