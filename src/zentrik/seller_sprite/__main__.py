@@ -1,0 +1,353 @@
+"""Command-line front of the SellerSprite payloads, category resolution and
+credential encryption, standing in for the host tool.
+
+Run as ``python -m zentrik.seller_sprite`` or ``zentrik-sellersprite``::
+
+    zentrik-sellersprite payload competitor-lookup market=us asins=B07YRMT36L,B08N5WRWNW
+    zentrik-sellersprite payload product-research --json options.json
+    echo 'secret' | zentrik-sellersprite encrypt --key-file ~/.zentrik/credential.key
+    echo '<base64>' | zentrik-sellersprite decrypt --key-file ~/.zentrik/credential.key
+
+Exit status: 0 on success; 2 when the command line itself is wrong (unknown
+command or scenario, a malformed or repeated ``key=value``, a missing
+argument); 1 when the command fails (unreadable or invalid input, category
+text that names no category or several, a key file that can't be used, a
+value that does not decrypt). Every error is one line on stderr.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import base64
+import binascii
+import json
+import math
+import os
+import sys
+from pathlib import Path
+from typing import IO, Any, Callable, NoReturn, Sequence
+
+PROG = "zentrik-sellersprite"
+
+# Scenario name -> name of its builder in the payloads module.
+BUILDERS: dict[str, str] = {
+    "competitor-lookup": "make_competitor_payload",
+    "product-research": "make_product_research_payload",
+    "keyword-miner": "make_keyword_miner_payload",
+    "keyword-reverse": "make_keyword_reverse_payload",
+    "traffic-source": "make_traffic_source_payload",
+    "market-research": "make_market_research_payload",
+}
+
+# The option names that may carry category text, in the resolver's order.
+CATEGORY_KEYS = ("nodeIdPaths", "nodeIdPath", "node", "category")
+
+INVALID_TAG_MESSAGE = "密钥不匹配或数据被篡改 (the key does not match or the data was altered)"
+
+
+class UsageError(Exception):
+    """The command line is wrong: exit status 2."""
+
+
+class Failure(Exception):
+    """The command ran and failed: exit status 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line and never print usage."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{self.prog}: error: {message} (see --help)")
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Build SellerSprite payloads and referers, and encrypt or decrypt stored credentials.",
+        epilog="Exit status: 0 success, 1 failure, 2 wrong command line; errors are one line on stderr.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    payload = commands.add_parser(
+        "payload",
+        help="build a scenario's payload and print it with its referer as JSON",
+        description=(
+            "Build the payload of SCENARIO from options and print one JSON object "
+            '{"payload": ..., "referer": ...}. Options are key=value words (values stay text, '
+            "as a shell gives them; a key given twice is an error) and/or a JSON object read "
+            "with --json; key=value words override the JSON's entries of the same name. "
+            'Category text (under "nodeIdPaths", "nodeIdPath", "node" or "category") is turned '
+            "into node-id paths through the offline sample category tree unless --no-resolve "
+            "is given."
+        ),
+    )
+    payload.add_argument("scenario", metavar="SCENARIO", choices=list(BUILDERS),
+                         help="one of: " + ", ".join(BUILDERS))
+    payload.add_argument("options", metavar="KEY=VALUE", nargs="*",
+                         help="an option; the value is taken as text")
+    payload.add_argument("--json", metavar="FILE", dest="json_file",
+                         help="read options from a JSON object in FILE ('-' for stdin)")
+    payload.add_argument("--no-resolve", action="store_true",
+                         help="leave category text as given instead of resolving it")
+    payload.add_argument("--site", default="US",
+                         help="market for the category lookup when the options name none "
+                              "(no 'market' or 'site'); default %(default)s")
+    payload.add_argument("--period", default="nearly",
+                         help="month for the category lookup when the options carry no 'month' "
+                              "(2026-03, 202604, or 30d/nearly/latest30/last30); default %(default)s")
+    payload.add_argument("--indent", type=int, default=None, metavar="N",
+                         help="indent the JSON by N spaces (default: one line)")
+    payload.set_defaults(run=_run_payload)
+
+    encrypt = commands.add_parser(
+        "encrypt",
+        help="encrypt a credential; prints it base64-encoded",
+        description=(
+            "Encrypt credential text under the key in KEY_FILE (created, mode 0600, when it does "
+            "not exist) and print the encrypted value base64-encoded. The text is --text or, "
+            "without it, stdin (UTF-8) less one trailing line ending."
+        ),
+    )
+    encrypt.add_argument("--key-file", required=True, metavar="PATH", help="the key file")
+    encrypt.add_argument("--text", help="the credential text (default: read stdin)")
+    encrypt.set_defaults(run=_run_encrypt)
+
+    decrypt = commands.add_parser(
+        "decrypt",
+        help="decrypt a base64-encoded credential; prints the text",
+        description=(
+            "Decrypt a base64-encoded value made by 'encrypt' under the key in KEY_FILE (which "
+            "must exist) and print the credential text. The value is --value or, without it, stdin."
+        ),
+    )
+    decrypt.add_argument("--key-file", required=True, metavar="PATH", help="the key file")
+    decrypt.add_argument("--value", help="the base64-encoded value (default: read stdin)")
+    decrypt.set_defaults(run=_run_decrypt)
+    return parser
+
+
+# ---------------------------------------------------------------- input
+
+def _read_stdin_text() -> str:
+    buffer = getattr(sys.stdin, "buffer", None)
+    if buffer is None:  # a replaced stdin without bytes underneath
+        return sys.stdin.read()
+    data: bytes = buffer.read()
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        raise Failure(f"stdin is not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+
+
+def _reject_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise ValueError(f"number {text} is too large")
+    return value
+
+
+def _load_json_options(source: str) -> dict[str, Any]:
+    where = "stdin" if source == "-" else source
+    if source == "-":
+        text = _read_stdin_text()
+    else:
+        try:
+            text = Path(source).read_bytes().decode("utf-8-sig")
+        except OSError as exc:
+            raise Failure(f"cannot read {where}: {exc.strerror or exc}") from None
+        except UnicodeDecodeError as exc:
+            raise Failure(f"{where} is not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+    try:
+        # NaN, Infinity and numbers beyond a float are refused: the payload
+        # printed from these options has to be JSON again.
+        options = json.loads(text, parse_constant=_reject_constant, parse_float=_finite_float)
+    except ValueError as exc:  # JSONDecodeError included
+        raise Failure(f"{where} is not valid JSON: {exc}") from None
+    except RecursionError:
+        raise Failure(f"{where} nests its values too deeply") from None
+    if not isinstance(options, dict):
+        raise Failure(f"{where} must hold a JSON object of options, not {_json_kind(options)}")
+    return options
+
+
+def _json_kind(value: Any) -> str:
+    kinds = {list: "an array", str: "a string", bool: "a boolean", int: "a number",
+             float: "a number", type(None): "null"}
+    return kinds.get(type(value), type(value).__name__)
+
+
+def _parse_pairs(words: Sequence[str]) -> dict[str, str]:
+    options: dict[str, str] = {}
+    for word in words:
+        key, sep, value = word.partition("=")
+        if not sep or not key:
+            raise UsageError(f"{PROG} payload: error: malformed option {word!r}: expected KEY=VALUE")
+        if key in options:
+            raise UsageError(f"{PROG} payload: error: option {key!r} given twice")
+        options[key] = value
+    return options
+
+
+# ---------------------------------------------------------------- commands
+
+def _resolve_categories(options: dict[str, Any], scenario: str, site: str, period: str) -> dict[str, Any]:
+    try:
+        from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
+        from zentrik.seller_sprite.sample_client import OfflineCategoryClient
+    except ImportError as exc:
+        # Without the categories module (a build of fewer modules) options
+        # without category text still make their payload.
+        if not any(options.get(key) for key in CATEGORY_KEYS):
+            return options
+        raise Failure(f"category resolution is not available ({exc}); use --no-resolve") from None
+    from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
+
+    resolver = SellerSpriteCategoryResolver(OfflineCategoryClient())
+    try:
+        resolved: dict[str, Any] = asyncio.run(
+            resolver.resolve_params(options, scenario=scenario, site=site, period=period))
+    except SellerSpriteConfigError as exc:
+        raise Failure(str(exc)) from None
+    except (TypeError, ValueError, OverflowError, RecursionError) as exc:
+        raise Failure(f"cannot resolve the category: {exc}") from None
+    return resolved
+
+
+def _run_payload(args: argparse.Namespace) -> None:
+    from zentrik.seller_sprite.api import payloads
+
+    options: dict[str, Any] = {}
+    if args.json_file is not None:
+        options.update(_load_json_options(args.json_file))
+    options.update(_parse_pairs(args.options))
+    if not args.no_resolve:
+        options = _resolve_categories(options, args.scenario, args.site, args.period)
+
+    builder: Callable[[dict[str, Any]], dict[str, Any]] = getattr(payloads, BUILDERS[args.scenario])
+    try:
+        payload = builder(options)
+        referer = payloads.build_referer(payload, args.scenario)
+    except (TypeError, ValueError, OverflowError, RecursionError) as exc:
+        raise Failure(f"cannot build the {args.scenario} payload: {exc}") from None
+    try:
+        text = json.dumps({"payload": payload, "referer": referer},
+                          ensure_ascii=False, allow_nan=False, indent=args.indent)
+    except (TypeError, ValueError, RecursionError) as exc:
+        raise Failure(f"the payload can't be written as JSON: {exc}") from None
+    _write_line(text)
+
+
+def _crypto(key_file: str) -> Any:
+    from zentrik.auth.storage.crypto import Crypto
+
+    try:
+        return Crypto(key_file)
+    except OSError as exc:
+        raise Failure(f"cannot use key file {key_file}: {exc.strerror or exc}") from None
+
+
+def _run_encrypt(args: argparse.Namespace) -> None:
+    if args.text is not None:
+        text = args.text
+    else:
+        text = _read_stdin_text()
+        # `echo secret |` adds a line ending that is not part of the credential.
+        if text.endswith("\r\n"):
+            text = text[:-2]
+        elif text.endswith("\n"):
+            text = text[:-1]
+    crypto = _crypto(args.key_file)
+    try:
+        value = crypto.encrypt(text)
+    except UnicodeEncodeError:
+        raise Failure("the text is not valid Unicode (it holds undecodable bytes)") from None
+    except ValueError as exc:
+        raise Failure(f"cannot encrypt with key file {args.key_file}: {exc}") from None
+    _write_line(base64.b64encode(value).decode("ascii"))
+
+
+def _run_decrypt(args: argparse.Namespace) -> None:
+    from cryptography.exceptions import InvalidTag
+
+    encoded = args.value if args.value is not None else _read_stdin_text()
+    # Line breaks and spaces around or inside the value (wrapped base64) are dropped.
+    encoded = "".join(encoded.split())
+    if not encoded:
+        raise Failure("no value to decrypt")
+    try:
+        value = base64.b64decode(encoded.encode("ascii"), validate=True)
+    except (UnicodeEncodeError, binascii.Error):
+        raise Failure("the value is not valid base64") from None
+    # A key file made now could never decrypt anything: refuse instead of creating one.
+    if not os.path.exists(args.key_file):
+        raise Failure(f"key file not found: {args.key_file}")
+    crypto = _crypto(args.key_file)
+    try:
+        text = crypto.decrypt(value)
+    except InvalidTag:
+        raise Failure(INVALID_TAG_MESSAGE) from None
+    except UnicodeDecodeError:
+        raise Failure("the decrypted value is not UTF-8 text") from None
+    except ValueError as exc:
+        raise Failure(f"cannot decrypt: {exc}") from None
+    _write_line(text)
+
+
+# ---------------------------------------------------------------- output
+
+def _one_line(message: str) -> str:
+    return " ".join(message.split())
+
+
+def _write_line(text: str) -> None:
+    try:
+        print(text)
+    except UnicodeEncodeError as exc:
+        # Lone surrogates (from JSON escapes), or a stdout whose encoding lacks a character.
+        raise Failure(f"the result can't be written to stdout ({exc.encoding}: {exc.reason})") from None
+
+
+def _report(message: str, stream: IO[str]) -> None:
+    print(_one_line(message), file=stream)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    parser = _build_parser()
+    try:
+        args, extras = parser.parse_known_args(argv)
+        # argparse stops filling KEY=VALUE words at the first flag; the
+        # words after a flag come back here and join the others in order.
+        if extras and args.command == "payload" and not any(e.startswith("-") for e in extras):
+            args.options.extend(extras)
+        elif extras:
+            parser.error(f"unrecognized arguments: {' '.join(extras)}")
+        args.run(args)
+        sys.stdout.flush()
+    except UsageError as exc:
+        _report(str(exc), sys.stderr)
+        return 2
+    except Failure as exc:
+        _report(f"{PROG}: error: {exc}", sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`| head`); keep the interpreter from complaining at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except SystemExit as exc:  # --help
+        return exc.code if isinstance(exc.code, int) else 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,196 @@
+"""Tests of the command-line front ``python -m zentrik.seller_sprite``: payloads
+and referers per scenario, category text resolved offline, the credential
+round trip, and the one-line errors with their exit codes."""
+
+import asyncio
+import base64
+import io
+import json
+import os
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from zentrik.seller_sprite import __main__ as cli
+from zentrik.seller_sprite.api import payloads
+
+SCENARIOS = {
+    "competitor-lookup": payloads.make_competitor_payload,
+    "product-research": payloads.make_product_research_payload,
+    "keyword-miner": payloads.make_keyword_miner_payload,
+    "keyword-reverse": payloads.make_keyword_reverse_payload,
+    "traffic-source": payloads.make_traffic_source_payload,
+    "market-research": payloads.make_market_research_payload,
+}
+OPTIONS = {"market": "jp", "month": "2026-03", "asin": "B07YRMT36L", "asins": "B07YRMT36L, B08N5WRWNW",
+           "keyword": "garlic press", "page": "3", "minUnits": "300", "badges": "amazon_choice"}
+
+
+def run(capsys, monkeypatch, argv, stdin=b""):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin), encoding="utf-8"))
+    code = cli.main(argv)
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def printed(out):
+    result = json.loads(out)
+    assert set(result) == {"payload", "referer"}
+    return result["payload"], result["referer"]
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_each_scenario_prints_its_payload_and_referer(capsys, monkeypatch, tmp_path, scenario):
+    words = [f"{k}={v}" for k, v in OPTIONS.items()]
+    code, out, err = run(capsys, monkeypatch, ["payload", scenario, "--no-resolve", *words])
+    assert (code, err) == (0, "")
+    payload, referer = printed(out)
+    assert payload == SCENARIOS[scenario](dict(OPTIONS))
+    assert referer == payloads.build_referer(payload, scenario)
+
+    # The same from a JSON file with values of other kinds; key=value words win over it.
+    rich = {"asins": ["B07YRMT36L", "B08N5WRWNW"], "page": 2, "priceMax": 25.5, "badgeAC": True,
+            "keyword": "蒜泥器", "market": "de"}
+    (tmp_path / "options.json").write_text(json.dumps(rich), encoding="utf-8")
+    code, out, err = run(capsys, monkeypatch, ["payload", scenario, "--json", str(tmp_path / "options.json"),
+                                               "market=fr"])
+    assert (code, err) == (0, "")
+    payload, referer = printed(out)
+    assert payload == SCENARIOS[scenario]({**rich, "market": "fr"})
+    assert referer == payloads.build_referer(payload, scenario)
+    assert "\\u" not in out  # non-ASCII text printed as itself
+
+
+def test_json_options_from_stdin(capsys, monkeypatch):
+    code, out, _ = run(capsys, monkeypatch, ["payload", "keyword-reverse", "--json", "-", "--no-resolve"],
+                       stdin='{"asin": "B0TEST0001", "page": 4}'.encode())
+    assert code == 0
+    assert printed(out)[0] == payloads.make_keyword_reverse_payload({"asin": "B0TEST0001", "page": 4})
+
+
+def test_category_text_is_resolved_offline(capsys, monkeypatch):
+    pytest.importorskip("zentrik.seller_sprite.api.categories", exc_type=ModuleNotFoundError)
+    sample = pytest.importorskip("zentrik.seller_sprite.sample_client", exc_type=ModuleNotFoundError)
+    from zentrik.seller_sprite.api.categories import NODE_PATH_RE, SellerSpriteCategoryResolver
+
+    text = "\u3000HOME & Kitchen ： kitchen & dining , 1055398:1063306"
+    for scenario in ("product-research", "market-research"):
+        options = {"market": "us", "category": text}
+        expected = asyncio.run(SellerSpriteCategoryResolver(sample.OfflineCategoryClient()).resolve_params(
+            options, scenario=scenario, site="US", period="nearly"))
+        code, out, err = run(capsys, monkeypatch, ["payload", scenario, "market=us", f"category={text}"])
+        assert (code, err) == (0, "")
+        payload, _ = printed(out)
+        assert payload == SCENARIOS[scenario](expected)
+        paths = expected["category"] if scenario != "market-research" else expected["category"].split(",")
+        assert len(paths) == 2 and all(NODE_PATH_RE.match(p) for p in paths)
+
+
+def one_line_error(out, err):
+    assert out == ""
+    assert err.endswith("\n") and err.count("\n") == 1, err
+    assert "Traceback" not in err
+    return err
+
+
+@pytest.mark.parametrize("argv, stdin, code, message", [
+    ([], b"", 2, "required: COMMAND"),
+    (["payload", "keyword-finder"], b"", 2, "invalid choice: 'keyword-finder'"),
+    (["payload", "keyword-miner", "keyword"], b"", 2, "malformed option 'keyword'"),
+    (["payload", "keyword-miner", "a=1", "a=2"], b"", 2, "'a' given twice"),
+    (["payload", "keyword-miner", "--bogus"], b"", 2, "unrecognized arguments: --bogus"),
+    (["encrypt"], b"", 2, "required: --key-file"),
+    (["payload", "keyword-miner", "--json", "/nonexistent/options.json"], b"", 1, "No such file"),
+    (["payload", "keyword-miner", "--json", "-"], b'{"keyword": ', 1, "not valid JSON"),
+    (["payload", "keyword-miner", "--json", "-"], b'["keyword"]', 1, "JSON object of options, not an array"),
+    (["payload", "keyword-miner", "--json", "-"], b'{"page": NaN}', 1, "NaN is not a JSON number"),
+    (["payload", "keyword-miner", "--json", "-"], b'{"page": 1e400}', 1, "too large"),
+    (["payload", "keyword-miner", "--json", "-"], b'\xff{}', 1, "not UTF-8"),
+    (["decrypt", "--key-file", "KEY", "--value", "not base64!"], b"", 1, "not valid base64"),
+    (["decrypt", "--key-file", "KEY"], b"  \n", 1, "no value"),
+    (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(40)).decode()], b"", 1, "密钥不匹配"),
+    (["decrypt", "--key-file", "MISSING", "--value", "AAAA"], b"", 1, "key file not found"),
+    (["encrypt", "--key-file", "NODIR/key", "--text", "x"], b"", 1, "cannot use key file"),
+])
+def test_errors_are_one_line_with_an_exit_code(capsys, monkeypatch, tmp_path, argv, stdin, code, message):
+    (tmp_path / "KEY").write_bytes(os.urandom(32))
+    argv = [str(tmp_path / a) if a in ("KEY", "MISSING", "NODIR/key") else a for a in argv]
+    got, out, err = run(capsys, monkeypatch, argv, stdin)
+    assert got == code
+    assert message in one_line_error(out, err)
+    assert not (tmp_path / "MISSING").exists()  # decrypt never makes a key file
+
+
+@pytest.mark.parametrize("text", ["No Such Category Anywhere", "kitchen & dining"])  # none; two nodes
+def test_unresolvable_category_fails_with_the_resolvers_message(capsys, monkeypatch, text):
+    pytest.importorskip("zentrik.seller_sprite.api.categories", exc_type=ModuleNotFoundError)
+    sample = pytest.importorskip("zentrik.seller_sprite.sample_client", exc_type=ModuleNotFoundError)
+    from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
+    from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
+
+    with pytest.raises(SellerSpriteConfigError) as expected:
+        asyncio.run(SellerSpriteCategoryResolver(sample.OfflineCategoryClient()).resolve_params(
+            {"node": text}, scenario="competitor-lookup", site="US", period="nearly"))
+    code, out, err = run(capsys, monkeypatch, ["payload", "competitor-lookup", f"node={text}"])
+    assert code == 1
+    assert one_line_error(out, err) == f"zentrik-sellersprite: error: {expected.value}\n"
+
+
+def test_site_and_period_reach_the_category_lookup(capsys, monkeypatch):
+    pytest.importorskip("zentrik.seller_sprite.api.categories", exc_type=ModuleNotFoundError)
+    sample = pytest.importorskip("zentrik.seller_sprite.sample_client", exc_type=ModuleNotFoundError)
+    calls = []
+
+    class Recording(sample.OfflineCategoryClient):
+        async def category_nodes(self, **kwargs):
+            calls.append((kwargs["market_id"], kwargs["table"]))
+            return await super().category_nodes(**kwargs)
+
+    monkeypatch.setattr(sample, "OfflineCategoryClient", Recording)
+    for argv, call in [([], (1, "bsr_sales_nearly")),
+                       (["--site", "de", "--period", "2026-01"], (4, "bsr_sales_monthly_202601")),
+                       (["--site", "de", "market=fr", "month=2025-12"], (5, "bsr_sales_monthly_202512"))]:
+        calls.clear()
+        assert run(capsys, monkeypatch, ["payload", "keyword-miner", "node=Cookware", *argv])[0] == 0
+        assert calls == [call]
+
+
+def test_credentials_round_trip(capsys, monkeypatch, tmp_path):
+    from zentrik.auth.storage.crypto import Crypto
+
+    key = tmp_path / "credential.key"
+    text = "seller@example.com:密码 🎉"
+    code, out, _ = run(capsys, monkeypatch, ["encrypt", "--key-file", str(key)], (text + "\n").encode())
+    assert code == 0
+    assert stat.S_IMODE(key.stat().st_mode) == 0o600
+    value = base64.b64decode(out.strip(), validate=True)
+    assert Crypto(key).decrypt(value) == text  # one trailing line ending of stdin dropped
+
+    for argv, stdin in ((["--value", out.strip()], b""), ([], out.encode())):
+        assert run(capsys, monkeypatch, ["decrypt", "--key-file", str(key), *argv], stdin)[:2] == (0, text + "\n")
+
+    code, out, _ = run(capsys, monkeypatch, ["encrypt", "--key-file", str(key), "--text", " keep\n"])
+    altered = bytearray(base64.b64decode(out))
+    assert Crypto(key).decrypt(bytes(altered)) == " keep\n"  # --text taken as given
+    altered[-1] ^= 1
+    code, out, err = run(capsys, monkeypatch, ["decrypt", "--key-file", str(key),
+                                               "--value", base64.b64encode(altered).decode()])
+    assert code == 1 and "密钥不匹配" in one_line_error(out, err)
+
+
+def test_help_returns_instead_of_exiting(capsys):
+    assert cli.main(["payload", "--help"]) == 0
+    assert "market-research" in capsys.readouterr().out
+
+
+def test_module_runs_as_a_program(tmp_path):
+    command = [sys.executable, "-m", "zentrik.seller_sprite"]
+    done = subprocess.run([*command, "payload", "keyword-miner", "keyword=蒜泥器"],
+                          capture_output=True, text=True, encoding="utf-8", timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert printed(done.stdout)[0] == payloads.make_keyword_miner_payload({"keyword": "蒜泥器"})
+    done = subprocess.run([*command, "payload", "nope"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2
+    one_line_error(done.stdout, done.stderr)
