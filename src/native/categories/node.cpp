@@ -1,0 +1,202 @@
+// CategoryNode: the immutable record of one category node. It behaves like a
+// frozen dataclass: positional-or-keyword construction, equality and hash by
+// fields, a dataclass repr, no attribute assignment, pickling by its fields.
+#include <cstddef>
+
+#include "state.hpp"
+
+namespace zk::categories {
+
+namespace {
+
+const char* const kFieldNames[kFields] = {"id", "node_id_path", "label", "label_path", "has_children"};
+
+// Objects that can hold no references: a node made only of these cannot be
+// part of a reference cycle and stays out of the garbage collector's lists.
+inline bool atomic(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type || o == Py_None;
+}
+
+PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<kFields> sig{
+        "CategoryNode", {pos("id"), pos("node_id_path"), pos("label"), pos("label_path"), pos("has_children")}};
+    PyObject* a[kFields];
+    if (!parse_tuple_call(sig, args, kwargs, a)) return nullptr;
+    State& st = state_of_type(type);
+    return make_node(st, new_ref(a[0]), new_ref(a[1]), new_ref(a[2]), new_ref(a[3]), new_ref(a[4]));
+}
+
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
+    Node* n = as_node(self);
+    for (PyObject* f : n->f) Py_VISIT(f);
+    Py_VISIT(n->canon_label_path);
+    Py_VISIT(n->canon_label);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int node_clear(PyObject* self) {
+    Node* n = as_node(self);
+    for (PyObject*& f : n->f) Py_CLEAR(f);
+    Py_CLEAR(n->canon_label_path);
+    Py_CLEAR(n->canon_label);
+    return 0;
+}
+
+void node_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    node_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* node_repr(PyObject* self) {
+    int r = Py_ReprEnter(self);
+    if (r != 0) return r > 0 ? PyUnicode_FromString("...") : nullptr;
+    Node* n = as_node(self);
+    PyObject* out = PyUnicode_FromFormat(
+        "CategoryNode(id=%R, node_id_path=%R, label=%R, label_path=%R, has_children=%R)", field(n, 0),
+        field(n, 1), field(n, 2), field(n, 3), field(n, 4));
+    Py_ReprLeave(self);
+    return out;
+}
+
+// hash((id, node_id_path, label, label_path, has_children)): the tuple hash
+// computed over the fields without building the tuple.
+Py_hash_t node_hash(PyObject* self) {
+    Node* n = as_node(self);
+    Py_uhash_t prime1, prime2, prime5;
+    int rotate;
+    if constexpr (sizeof(Py_uhash_t) > 4) {
+        prime1 = static_cast<Py_uhash_t>(11400714785074694791ULL);
+        prime2 = static_cast<Py_uhash_t>(14029467366897019727ULL);
+        prime5 = static_cast<Py_uhash_t>(2870177450012600261ULL);
+        rotate = 31;
+    } else {
+        prime1 = static_cast<Py_uhash_t>(2654435761UL);
+        prime2 = static_cast<Py_uhash_t>(2246822519UL);
+        prime5 = static_cast<Py_uhash_t>(374761393UL);
+        rotate = 13;
+    }
+    Py_uhash_t acc = prime5;
+    for (int i = 0; i < kFields; ++i) {
+        Py_hash_t h = PyObject_Hash(field(n, i));
+        if (h == -1) return -1;
+        acc += static_cast<Py_uhash_t>(h) * prime2;
+        acc = (acc << rotate) | (acc >> (8 * sizeof(Py_uhash_t) - static_cast<unsigned>(rotate)));
+        acc *= prime1;
+    }
+    acc += static_cast<Py_uhash_t>(kFields) ^ (prime5 ^ 3527539UL);
+    if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
+    return static_cast<Py_hash_t>(acc);
+}
+
+// Equal to another node with equal fields, compared in order as tuples are.
+PyObject* node_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    // Field comparisons may run Python code; hold both nodes meanwhile.
+    Ref keep_a = Ref::borrow(self), keep_b = Ref::borrow(other);
+    bool equal = true;
+    for (int i = 0; i < kFields && equal; ++i) {
+        Ref x = Ref::borrow(field(as_node(self), i));
+        Ref y = Ref::borrow(field(as_node(other), i));
+        int r = PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
+        if (r < 0) return nullptr;
+        equal = r == 1;
+    }
+    return new_ref((equal == (op == Py_EQ)) ? Py_True : Py_False);
+}
+
+int node_setattro(PyObject*, PyObject* name, PyObject* value) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+        return -1;
+    }
+    PyErr_Format(PyExc_AttributeError, value ? "cannot assign to field %R" : "cannot delete field %R", name);
+    return -1;
+}
+
+PyObject* node_reduce(PyObject* self, PyObject*) {
+    Node* n = as_node(self);
+    return Py_BuildValue("O(OOOOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), field(n, 0),
+                         field(n, 1), field(n, 2), field(n, 3), field(n, 4));
+}
+
+PyMethodDef node_methods[] = {
+    {"__reduce__", node_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nReturn state information for pickling."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define ZK_FIELD(i) \
+    {const_cast<char*>(kFieldNames[i]), T_OBJECT_EX, offsetof(Node, f) + (i) * sizeof(PyObject*), READONLY, nullptr}
+
+PyMemberDef node_members[] = {
+    ZK_FIELD(0), ZK_FIELD(1), ZK_FIELD(2), ZK_FIELD(3), ZK_FIELD(4), {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef ZK_FIELD
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "CategoryNode(id, node_id_path, label, label_path, has_children)\n--\n\n"
+                    "CategoryNode(id: str, node_id_path: str, label: str, label_path: str, has_children: bool)")},
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_hash, reinterpret_cast<void*>(node_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
+    {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
+    {Py_tp_methods, node_methods},
+    {Py_tp_members, node_members},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {
+    "zentrik.seller_sprite.api.categories.CategoryNode",
+    sizeof(Node),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    node_slots,
+};
+
+}  // namespace
+
+PyObject* make_node(State& st, PyObject* id, PyObject* node_id_path, PyObject* label, PyObject* label_path,
+                    PyObject* has_children) {
+    PyObject* fields[kFields] = {id, node_id_path, label, label_path, has_children};
+    Node* n = PyObject_GC_New(Node, st.node_type);
+    if (!n) {
+        for (PyObject* f : fields) Py_XDECREF(f);
+        return nullptr;
+    }
+    bool track = false;
+    for (int i = 0; i < kFields; ++i) {
+        n->f[i] = fields[i];
+        track = track || !atomic(fields[i]);
+    }
+    n->canon_label_path = nullptr;
+    n->canon_label = nullptr;
+    if (track) PyObject_GC_Track(n);
+    return reinterpret_cast<PyObject*>(n);
+}
+
+PyTypeObject* make_node_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &node_spec, nullptr);
+    if (!type) return nullptr;
+    // __match_args__, as a dataclass has (the type is immutable afterwards).
+    Ref names = Ref::steal(Py_BuildValue("(sssss)", kFieldNames[0], kFieldNames[1], kFieldNames[2], kFieldNames[3],
+                                         kFieldNames[4]));
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    if (!names || PyDict_SetItemString(t->tp_dict, "__match_args__", names.get()) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    PyType_Modified(t);
+    return t;
+}
+
+}  // namespace zk::categories

@@ -1,0 +1,383 @@
+// SellerSpriteCategoryResolver: category text to node-id paths through the
+// host's client, with a per-resolver cache of the client's answers.
+//
+// Each method checks its arguments when called and returns a coroutine object
+// (common/coro.hpp) whose C++ frame does the work when driven. A frame only
+// suspends while awaiting the client; requests run one after another. An
+// answer found in the cache is used without a request and without making a
+// frame for the nested step, so a fully cached resolve_params finishes within
+// its first send(None).
+#include <cstddef>
+
+#include "state.hpp"
+
+namespace zk::categories {
+
+using coro::Task;
+
+namespace {
+
+struct Resolver {
+    PyObject_HEAD
+    PyObject* client;
+    PyObject* cache;  // dict: cache key -> list of CategoryNode
+};
+
+inline Resolver* as_resolver(PyObject* o) { return reinterpret_cast<Resolver*>(o); }
+
+// The start of every cache key of one market and table: "market:table:".
+PyObject* key_prefix(State& st, PyObject* market, PyObject* table) {
+    Ref text = Ref::steal(text_form(st.c, market));
+    if (!text) return nullptr;
+    if (!PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(text.get())->tp_name);
+        return nullptr;
+    }
+    return concat({text.get(), st.s[k_colon], table, st.s[k_colon]});
+}
+
+// Only a resolver torn down by the collector lacks these.
+bool alive(Resolver* self) {
+    if (self->cache && self->client) return true;
+    PyErr_SetString(PyExc_RuntimeError, "the resolver has been cleared");
+    return false;
+}
+
+// The client's answer for one cache key, as the cache holds it: a new
+// reference, or an empty Ref on a miss (check PyErr_Occurred).
+bool cached(Resolver* self, PyObject* key, Ref& out) {
+    if (!alive(self)) return false;
+    PyObject* hit = PyDict_GetItemWithError(self->cache, key);
+    out = Ref::borrow(hit);
+    return hit || !PyErr_Occurred();
+}
+
+PyObject* call_client(State& st, Resolver* self, PyObject* market, PyObject* table, PyObject* node_id_path,
+                      PyObject* node_label_path) {
+    // Four named arguments in this order; empty paths are passed as None.
+    PyObject* args[5] = {
+        self->client,
+        market,
+        table,
+        PyUnicode_GET_LENGTH(node_id_path) ? node_id_path : Py_None,
+        PyUnicode_GET_LENGTH(node_label_path) ? node_label_path : Py_None,
+    };
+    return PyObject_VectorcallMethod(st.s[k_category_nodes], args, 1, st.client_kwnames);
+}
+
+// One request: await the client, parse its answer and store the nodes under
+// `key`. An error, or an answer that is not a dict, stores nothing.
+Task fetch_nodes(State& st, Resolver* self, PyObject* key, PyObject* market, PyObject* table,
+                 PyObject* node_id_path, PyObject* node_label_path) {
+    Ref call = Ref::steal(call_client(st, self, market, table, node_id_path, node_label_path));
+    Ref payload = co_await coro::await_object(std::move(call));
+    if (!payload || !expect_dict(payload.get(), "payload")) co_return Ref();
+    Ref nodes = Ref::steal(parse_nodes(st, payload.get(), node_id_path));
+    payload.reset();
+    // Stored after the await: an entry stored meanwhile is replaced.
+    if (!nodes || !alive(self) || PyDict_SetItem(self->cache, key, nodes.get()) < 0) co_return Ref();
+    co_return nodes;
+}
+
+// The node-id path that `value` names among the nodes of its answer: the one
+// exact match; else, if the answer held exactly one node, that node; else the
+// no-match or several-matches error.
+PyObject* pick(State& st, PyObject* value, PyObject* nodes) {
+    if (!PyList_Check(nodes)) {
+        PyErr_Format(PyExc_TypeError, "cached category nodes must be a list, not %.200s", Py_TYPE(nodes)->tp_name);
+        return nullptr;
+    }
+    Ref keep = Ref::borrow(nodes);
+    Ref first;
+    Py_ssize_t n = count_matches(st, value, nodes, first);
+    if (n < 0) return nullptr;
+    if (n != 1) {
+        if (PyList_GET_SIZE(nodes) != 1) return raise_match_error(st, value, nodes, st.s[k_scope_all]);
+        first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
+        if (!is_node(st, first.get())) {
+            PyErr_Format(PyExc_TypeError, "expected a list of CategoryNode, got an element of type %.200s",
+                         Py_TYPE(first.get())->tp_name);
+            return nullptr;
+        }
+    }
+    return new_ref(field(as_node(first.get()), f_node_id_path));
+}
+
+// What resolve() can settle without a request.
+enum class Start { Ready, Fetch };
+
+// Trims `value`; empty text and node-id paths are the result as they are,
+// and a label whose answer is cached is matched at once (`out`, empty with an
+// error set on failure). Otherwise `text` and `key` say what to request.
+// `prefix` is made on first need, so text that needs no lookup never shows
+// the market as text.
+Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table, Ref& prefix,
+                    Ref& out, Ref& text, Ref& key) {
+    text = Ref::steal(trim(value));
+    if (!text) return Start::Ready;
+    if (PyUnicode_GET_LENGTH(text.get()) == 0 || is_node_path(text.get())) {
+        out = std::move(text);
+        return Start::Ready;
+    }
+    if (!prefix && !(prefix = Ref::steal(key_prefix(st, market, table)))) return Start::Ready;
+    key = Ref::steal(concat({prefix.get(), st.s[k_colon], text.get()}));
+    Ref nodes;
+    if (!key || !cached(self, key.get(), nodes)) return Start::Ready;
+    if (!nodes) return Start::Fetch;
+    out = Ref::steal(pick(st, text.get(), nodes.get()));
+    return Start::Ready;
+}
+
+Task resolve_task(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table) {
+    Ref prefix, out, text, key;
+    if (resolve_start(st, self, value, market, table, prefix, out, text, key) == Start::Ready) co_return out;
+    Ref nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, text.get());
+    if (!nodes) co_return Ref();
+    co_return Ref::steal(pick(st, text.get(), nodes.get()));
+}
+
+Task resolve_label_task(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table) {
+    Ref prefix = Ref::steal(key_prefix(st, market, table));
+    if (!prefix) co_return Ref();
+    Ref key = Ref::steal(concat({prefix.get(), st.s[k_colon], value}));
+    Ref nodes;
+    if (!key || !cached(self, key.get(), nodes)) co_return Ref();
+    if (!nodes) {
+        nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, value);
+        if (!nodes) co_return Ref();
+    }
+    co_return Ref::steal(pick(st, value, nodes.get()));
+}
+
+Task nodes_task(State& st, Resolver* self, PyObject* market, PyObject* table, PyObject* node_id_path,
+                PyObject* node_label_path) {
+    Ref prefix = Ref::steal(key_prefix(st, market, table));
+    if (!prefix) co_return Ref();
+    Ref key = Ref::steal(concat({prefix.get(), node_id_path, st.s[k_colon], node_label_path}));
+    Ref nodes;
+    if (!key || !cached(self, key.get(), nodes)) co_return Ref();
+    if (nodes) co_return nodes;  // the stored list itself
+    co_return co_await fetch_nodes(st, self, key.get(), market, table, node_id_path, node_label_path);
+}
+
+// The first truthy of `candidates` in order, else the last one (the
+// fallback chain); a NULL stands for an absent value.
+PyObject* first_truthy_of(std::initializer_list<PyObject*> candidates) {
+    PyObject* last = Py_None;
+    for (PyObject* v : candidates) {
+        last = v ? v : Py_None;
+        int t = truth(last);
+        if (t < 0) return nullptr;
+        if (t) break;
+    }
+    return new_ref(last);
+}
+
+inline PyObject* call1(PyObject* fn, PyObject* arg) { return PyObject_Vectorcall(fn, &arg, 1, nullptr); }
+
+Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* scenario, PyObject* site,
+                         PyObject* period) {
+    PyObject* key = category_key(st, params);
+    if (!key) co_return PyErr_Occurred() ? Ref() : Ref::borrow(params);
+    Ref raw;
+    if (!get(params, key, raw)) co_return Ref();
+    Ref values = Ref::steal(call1(st.csv, raw ? raw.get() : Py_None));
+    if (!values) co_return Ref();
+    if (!PyList_CheckExact(values.get())) {
+        PyErr_SetString(PyExc_TypeError, "csv() did not return a list");
+        co_return Ref();
+    }
+    if (PyList_GET_SIZE(values.get()) == 0) co_return Ref::borrow(params);
+
+    // The month first, then the market, both before any request.
+    Ref month, market_opt, site_opt;
+    if (!get(params, st.s[k_month], month)) co_return Ref();
+    Ref month_text = Ref::steal(first_truthy_of({month.get(), period}));
+    if (!month_text) co_return Ref();
+    Ref table = Ref::steal(call1(st.month_name, month_text.get()));
+    if (!table) co_return Ref();
+    if (!PyUnicode_Check(table.get())) {
+        PyErr_SetString(PyExc_TypeError, "month_name() did not return a str");
+        co_return Ref();
+    }
+    if (!get(params, st.s[k_market], market_opt)) co_return Ref();
+    Ref station;
+    {
+        int t = truthy_ref(market_opt);
+        if (t < 0) co_return Ref();
+        if (t) {
+            station = std::move(market_opt);
+        } else {
+            if (!get(params, st.s[k_site], site_opt)) co_return Ref();
+            station = Ref::steal(first_truthy_of({site_opt.get(), site}));
+            if (!station) co_return Ref();
+        }
+    }
+    Ref market = Ref::steal(call1(st.market_id, station.get()));
+    if (!market) co_return Ref();
+
+    Ref resolved = Ref::steal(PyList_New(0));
+    if (!resolved) co_return Ref();
+    Ref prefix;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+        Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+        if (!expect_str(value.get(), "value")) co_return Ref();
+        Ref out, text, label_key;
+        if (resolve_start(st, self, value.get(), market.get(), table.get(), prefix, out, text, label_key) ==
+            Start::Fetch) {
+            Ref nodes = co_await fetch_nodes(st, self, label_key.get(), market.get(), table.get(), st.c.s_empty,
+                                             text.get());
+            if (!nodes) co_return Ref();
+            out = Ref::steal(pick(st, text.get(), nodes.get()));
+        }
+        if (!out || PyList_Append(resolved.get(), out.get()) < 0) co_return Ref();
+    }
+
+    // A copy of the map as it is now; the key keeps its place.
+    Ref next = Ref::steal(PyDict_Copy(params));
+    if (!next) co_return Ref();
+    Ref entry;
+    if (PyUnicode_Compare(scenario, st.s[k_market_research]) == 0) {
+        entry = Ref::steal(PyUnicode_Join(st.s[k_comma], resolved.get()));
+        if (!entry) co_return Ref();
+    } else {
+        entry = std::move(resolved);
+    }
+    if (PyDict_SetItem(next.get(), key, entry.get()) < 0) co_return Ref();
+    co_return next;
+}
+
+// ---------------------------------------------------------------------------
+// The type.
+
+#define ZK_METHOD_FN(name) \
+    PyObject* fn_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+ZK_METHOD_FN(resolve_params) {
+    static constexpr Signature<4> sig{"resolve_params", {pos("params"), kw("scenario"), kw("site"), kw("period")}};
+    PyObject* a[4];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_dict(a[0], "params") || !expect_str(a[1], "scenario") || !expect_str(a[2], "site") ||
+        !expect_str(a[3], "period"))
+        return nullptr;
+    State& st = state_of_type(Py_TYPE(self));
+    return coro::wrap(st.coro_type, "SellerSpriteCategoryResolver.resolve_params",
+                      resolve_params_task(st, as_resolver(self), a[0], a[1], a[2], a[3]), {self, a[0], a[1], a[2], a[3]});
+}
+
+template <Task (*task)(State&, Resolver*, PyObject*, PyObject*, PyObject*)>
+PyObject* text_method(const Signature<3>& sig, const char* qualname, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!expect_str(a[0], "value") || !expect_str(a[2], "table")) return nullptr;
+    State& st = state_of_type(Py_TYPE(self));
+    return coro::wrap(st.coro_type, qualname, task(st, as_resolver(self), a[0], a[1], a[2]), {self, a[0], a[1], a[2]});
+}
+
+ZK_METHOD_FN(resolve) {
+    static constexpr Signature<3> sig{"resolve", {pos("value"), kw("market"), kw("table")}};
+    return text_method<resolve_task>(sig, "SellerSpriteCategoryResolver.resolve", self, args, nargs, kwnames);
+}
+
+ZK_METHOD_FN(_resolve_label) {
+    static constexpr Signature<3> sig{"_resolve_label", {pos("value"), kw("market"), kw("table")}};
+    return text_method<resolve_label_task>(sig, "SellerSpriteCategoryResolver._resolve_label", self, args, nargs,
+                                           kwnames);
+}
+
+ZK_METHOD_FN(_nodes) {
+    static constexpr Signature<4> sig{
+        "_nodes", {kw("market"), kw("table"), kw_opt("node_id_path"), kw_opt("node_label_path")}};
+    PyObject* a[4];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    State& st = state_of_type(Py_TYPE(self));
+    if (!a[2]) a[2] = st.c.s_empty;
+    if (!a[3]) a[3] = st.c.s_empty;
+    if (!expect_str(a[1], "table") || !expect_str(a[2], "node_id_path") || !expect_str(a[3], "node_label_path"))
+        return nullptr;
+    return coro::wrap(st.coro_type, "SellerSpriteCategoryResolver._nodes",
+                      nodes_task(st, as_resolver(self), a[0], a[1], a[2], a[3]), {self, a[0], a[1], a[2], a[3]});
+}
+
+#undef ZK_METHOD_FN
+
+PyObject* resolver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<1> sig{"SellerSpriteCategoryResolver", {pos("client")}};
+    PyObject* client;
+    if (!parse_tuple_call(sig, args, kwargs, &client)) return nullptr;
+    Ref cache = Ref::steal(PyDict_New());
+    if (!cache) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_resolver(self)->client = new_ref(client);
+    as_resolver(self)->cache = cache.release();
+    return self;
+}
+
+int resolver_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_resolver(self)->client);
+    Py_VISIT(as_resolver(self)->cache);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int resolver_clear(PyObject* self) {
+    Py_CLEAR(as_resolver(self)->client);
+    Py_CLEAR(as_resolver(self)->cache);
+    return 0;
+}
+
+void resolver_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    resolver_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#define ZK_METHOD(name, doc) \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef resolver_methods[] = {
+    ZK_METHOD(resolve_params, "resolve_params($self, /, params, *, scenario, site, period)\n--\n\n"),
+    ZK_METHOD(resolve, "resolve($self, /, value, *, market, table)\n--\n\n"),
+    ZK_METHOD(_resolve_label, "_resolve_label($self, /, value, *, market, table)\n--\n\n"),
+    ZK_METHOD(_nodes, "_nodes($self, /, *, market, table, node_id_path='', node_label_path='')\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ZK_METHOD
+
+PyMemberDef resolver_members[] = {
+    {"client", T_OBJECT_EX, offsetof(Resolver, client), READONLY, nullptr},
+    {"_cache", T_OBJECT_EX, offsetof(Resolver, cache), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot resolver_slots[] = {
+    {Py_tp_doc, const_cast<char*>("SellerSpriteCategoryResolver(client)\n--\n\n通过卖家精灵类目接口解析类目文本。")},
+    {Py_tp_new, reinterpret_cast<void*>(resolver_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(resolver_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(resolver_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(resolver_clear)},
+    {Py_tp_methods, resolver_methods},
+    {Py_tp_members, resolver_members},
+    {0, nullptr},
+};
+
+PyType_Spec resolver_spec = {
+    "zentrik.seller_sprite.api.categories.SellerSpriteCategoryResolver",
+    sizeof(Resolver),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    resolver_slots,
+};
+
+}  // namespace
+
+PyTypeObject* make_resolver_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &resolver_spec, nullptr));
+}
+
+}  // namespace zk::categories

@@ -1,0 +1,146 @@
+// Module state of the categories module and the operations its source files
+// share. Every operation returns a new reference, or NULL with an exception.
+#pragma once
+
+#include "common/args.hpp"
+#include "common/coro.hpp"
+#include "common/ref.hpp"
+#include "common/value.hpp"
+
+namespace zk::categories {
+
+// Every key and fixed text the module reads or writes, interned once.
+#define ZK_CATEGORY_STRINGS(X)                                                         \
+    X(nodeIdPaths, "nodeIdPaths") X(nodeIdPath, "nodeIdPath") X(node, "node")          \
+    X(category, "category") X(items, "items") X(data, "data") X(id, "id")             \
+    X(nodeId, "nodeId") X(label, "label") X(nodeLabelLocale, "nodeLabelLocale")       \
+    X(nodeLabel, "nodeLabel") X(alias, "alias")                                       \
+    X(nodeLabelPathLocale, "nodeLabelPathLocale") X(nodeLabelPath, "nodeLabelPath")   \
+    X(children, "children") X(hasChildren, "hasChildren") X(leaf, "leaf")             \
+    X(labelPath, "labelPath") X(month, "month") X(market, "market") X(site, "site")   \
+    X(market_research, "market-research") X(category_nodes, "category_nodes")        \
+    X(market_id, "market_id") X(table, "table") X(node_id_path, "node_id_path")       \
+    X(node_label_path, "node_label_path") X(colon, ":") X(comma, ",")                 \
+    X(scope_all, "全部类目") X(no_match, "未匹配到卖家精灵类目：")                       \
+    X(scope_open, "（范围：") X(scope_close, "）")                                     \
+    X(several, "卖家精灵类目存在多个匹配：")                                             \
+    X(several_hint, "。请补充完整类目路径或 nodeIdPath。候选：")
+
+enum Str : int {
+#define ZK_ENUM(name, text) k_##name,
+    ZK_CATEGORY_STRINGS(ZK_ENUM)
+#undef ZK_ENUM
+        k_count
+};
+
+struct State {
+    Common c;
+    PyObject* s[k_count] = {};
+
+    // Bound at load from the payloads module and the host's exceptions module.
+    PyObject* csv = nullptr;
+    PyObject* market_id = nullptr;
+    PyObject* month_name = nullptr;
+    PyObject* config_error = nullptr;
+
+    PyObject* node_path_re = nullptr;    // the compiled pattern, exposed as NODE_PATH_RE
+    PyObject* category_keys = nullptr;   // tuple, exposed as CATEGORY_KEYS
+    PyObject* client_kwnames = nullptr;  // the four keyword names of the client call
+
+    PyTypeObject* node_type = nullptr;
+    PyTypeObject* resolver_type = nullptr;
+    PyTypeObject* coro_type = nullptr;
+};
+
+inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// The state of the module that made a type of this module (all are final).
+inline State& state_of_type(PyTypeObject* type) { return state_of(PyType_GetModule(type)); }
+
+// Fills out[0..N) from a classic (tuple, dict) call, for constructors.
+template <int N>
+inline bool parse_tuple_call(const Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return parse_args(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return false;
+    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkw)));
+    if (!stack) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t at = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &at, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, new_ref(key));
+        stack[nargs + k] = value;
+        ++k;
+    }
+    // The values stay alive: the call's dict holds them for its duration.
+    bool ok = parse_args(sig, stack, nargs, kwnames.get(), out);
+    PyMem_Free(stack);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// CategoryNode (node.cpp)
+
+constexpr int kFields = 5;
+enum Field : int { f_id, f_node_id_path, f_label, f_label_path, f_has_children };
+
+struct Node {
+    PyObject_HEAD
+    PyObject* f[kFields];
+    // Canonical forms of label_path and label, made on first use; nodes are
+    // immutable, so they never go stale.
+    PyObject* canon_label_path;
+    PyObject* canon_label;
+};
+
+inline bool is_node(State& st, PyObject* o) { return Py_TYPE(o) == st.node_type; }
+inline Node* as_node(PyObject* o) { return reinterpret_cast<Node*>(o); }
+// A field (None once the collector has cleared a node caught in a cycle).
+inline PyObject* field(Node* n, int i) { return n->f[i] ? n->f[i] : Py_None; }
+
+// A new node from five new references (stolen, also on failure).
+PyObject* make_node(State& st, PyObject* id, PyObject* node_id_path, PyObject* label, PyObject* label_path,
+                    PyObject* has_children);
+PyTypeObject* make_node_type(PyObject* module);
+
+// ---------------------------------------------------------------------------
+// Parsing (parse.cpp)
+
+// The category key of a parameter map: a borrowed interned key, or NULL
+// (check PyErr_Occurred).
+PyObject* category_key(State& st, PyObject* params);
+PyObject* parse_nodes(State& st, PyObject* payload, PyObject* parent_path);
+PyObject* parse_node(State& st, PyObject* item, PyObject* parent_path);
+PyObject* label(State& st, PyObject* item);
+
+// ---------------------------------------------------------------------------
+// Matching (matching.cpp)
+
+// Full match of ^\d+(?::\d+)*$ on an exact str.
+bool is_node_path(PyObject* text);
+PyObject* normalize(State& st, PyObject* text);
+// The canonical forms a node's texts are compared in (borrowed, cached).
+PyObject* canonical_label_path(State& st, Node* node);
+PyObject* canonical_label(State& st, Node* node);
+PyObject* exact_matches(State& st, PyObject* value, PyObject* nodes);
+// Counts the nodes of `nodes` matching `value`; `first` receives the first
+// match. -1 with an error.
+Py_ssize_t count_matches(State& st, PyObject* value, PyObject* nodes, Ref& first);
+// Always NULL, with SellerSpriteConfigError (or a type error) set.
+PyObject* raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObject* scope);
+
+// A new str: the exact strs `parts` joined end to end.
+PyObject* concat(std::initializer_list<PyObject*> parts);
+
+// ---------------------------------------------------------------------------
+// Resolver (resolver.cpp)
+
+PyTypeObject* make_resolver_type(PyObject* module);
+
+}  // namespace zk::categories

@@ -1,0 +1,723 @@
+// C++20 coroutines driven through the interpreter's await protocol.
+//
+// A module writes its asynchronous operations as C++ coroutines returning
+// `Task` (a Ref result; an empty Ref means "the interpreter's error indicator
+// is set"). Tasks await each other with `co_await` (symmetric transfer, no
+// stack growth) and await Python awaitables with `co_await await_object(x)`.
+// `wrap` puts a task into an object of the type made by `make_type`: a final
+// heap type with am_await (returning itself), am_send, __next__, send, throw
+// and close, so `await`, asyncio's Task, `asyncio.iscoroutine` and a bare
+// `send(None)` all drive it.
+//
+// How a step runs: the driver resumes the innermost suspended frame; frames
+// run synchronously until one awaits a Python awaitable. That awaitable's
+// iterator is advanced at once with PyIter_Send; if it finishes, the frame
+// goes on without ever suspending, so an operation whose awaitables all
+// complete immediately finishes within one send(None). If it yields (an
+// asyncio future, say), the frame suspends and the yielded object is handed
+// straight out to whoever drives the coroutine. Later sends and throws go to
+// that iterator; when it returns or fails, the frame resumes with the value or
+// with the error pending, all within the same call.
+//
+// Nothing runs before the first send, no thread is started and nothing polls.
+// Objects a frame needs across a suspension and that may take part in
+// reference cycles (the method's self and arguments) are handed to `wrap` as
+// roots: the coroutine object owns them and shows them to the garbage
+// collector, and the frame borrows them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#include <coroutine>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+#include "ref.hpp"
+
+namespace zk::coro {
+
+struct Object;
+
+// ---------------------------------------------------------------------------
+// Task: a lazily started C++ coroutine with a Python result.
+
+class [[nodiscard]] Task {
+public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    struct promise_type {
+        Object* driver = nullptr;            // the coroutine object running this chain
+        std::coroutine_handle<> continuation;  // the awaiting frame; empty for the root
+        Ref result;                          // empty: the error indicator is set
+
+        // Frames live in the interpreter's allocator, so leak checks count them.
+        static void* operator new(std::size_t n) noexcept { return PyMem_Malloc(n); }
+        static void operator delete(void* p) noexcept { PyMem_Free(p); }
+        static Task get_return_object_on_allocation_failure() noexcept { return Task(); }
+
+        Task get_return_object() noexcept { return Task(Handle::from_promise(*this)); }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+
+        struct FinalAwaiter {
+            bool await_ready() noexcept { return false; }
+            std::coroutine_handle<> await_suspend(Handle h) noexcept {
+                std::coroutine_handle<> next = h.promise().continuation;
+                return next ? next : std::noop_coroutine();
+            }
+            void await_resume() noexcept {}
+        };
+        FinalAwaiter final_suspend() noexcept { return {}; }
+
+        void return_value(Ref r) noexcept { result = std::move(r); }
+        void unhandled_exception() noexcept {
+            result = Ref();
+            try {
+                throw;
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+            } catch (...) {
+                PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a coroutine");
+            }
+        }
+    };
+
+    Task() noexcept = default;
+    Task(Task&& other) noexcept : h_(std::exchange(other.h_, {})) {}
+    Task& operator=(Task&& other) noexcept {
+        if (this != &other) {
+            if (h_) h_.destroy();
+            h_ = std::exchange(other.h_, {});
+        }
+        return *this;
+    }
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    ~Task() {
+        if (h_) h_.destroy();
+    }
+
+    explicit operator bool() const noexcept { return static_cast<bool>(h_); }
+    Handle release() noexcept { return std::exchange(h_, {}); }
+
+    // Awaiting a task from another task's frame runs it at once (symmetric
+    // transfer) and gives its result; the awaiting frame is resumed when it ends.
+    struct Awaiter {
+        Handle h;
+        bool await_ready() noexcept {
+            if (h) return false;
+            PyErr_NoMemory();  // its frame could not be allocated
+            return true;
+        }
+        std::coroutine_handle<> await_suspend(Handle parent) noexcept {
+            h.promise().driver = parent.promise().driver;
+            h.promise().continuation = parent;
+            return h;
+        }
+        Ref await_resume() noexcept { return h ? std::move(h.promise().result) : Ref(); }
+    };
+    Awaiter operator co_await() && noexcept { return Awaiter{h_}; }
+
+private:
+    explicit Task(Handle h) noexcept : h_(h) {}
+    Handle h_;
+};
+
+// ---------------------------------------------------------------------------
+// The coroutine object.
+
+constexpr int kMaxRoots = 6;
+
+enum class Status : unsigned char { Fresh, Suspended, Running, Done };
+
+struct Object {
+    PyObject_HEAD
+    Task::Handle frame;             // the root frame; empty once finished
+    std::coroutine_handle<> leaf;   // the frame suspended on `awaited`
+    PyObject* awaited;              // iterator of the Python awaitable in progress
+    PyObject* yielded;              // what `awaited` just yielded, on its way out
+    PyObject* resume_value;         // the result handed to `leaf` (NULL: error pending)
+    PyObject* roots[kMaxRoots];     // owned; borrowed by the frames
+    PyObject* weakrefs;
+    const char* qualname;           // static text
+    Status status;
+};
+
+namespace detail {
+
+// The iterator behind an awaitable, as the interpreter's `await` finds it.
+inline PyObject* awaitable_iter(PyObject* o) {
+    if (PyCoro_CheckExact(o)) {
+        // One that is suspended in an await of its own is someone else's to drive.
+        Ref inner = Ref::steal(PyObject_GetAttrString(o, "cr_await"));
+        if (!inner) return nullptr;
+        if (inner.get() != Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return new_ref(o);
+    }
+    if (PyGen_CheckExact(o)) {
+        // A generator is awaitable only when marked by types.coroutine.
+        Ref code = Ref::steal(PyObject_GetAttrString(o, "gi_code"));
+        if (!code) return nullptr;
+        Ref flags = Ref::steal(PyObject_GetAttrString(code.get(), "co_flags"));
+        if (!flags) return nullptr;
+        long f = PyLong_AsLong(flags.get());
+        if (f == -1 && PyErr_Occurred()) return nullptr;
+        if (f & CO_ITERABLE_COROUTINE) return new_ref(o);
+    } else {
+        PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
+        if (am && am->am_await) {
+            PyObject* it = am->am_await(o);
+            if (!it) return nullptr;
+            if (PyCoro_CheckExact(it)) {
+                Py_DECREF(it);
+                PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+                return nullptr;
+            }
+            if (!PyIter_Check(it)) {
+                PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                             Py_TYPE(it)->tp_name);
+                Py_DECREF(it);
+                return nullptr;
+            }
+            return it;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+    return nullptr;
+}
+
+// Closes an awaited iterator as `yield from` does: its close() if it has one.
+// Returns -1 with the error of close() set.
+inline int close_iter(PyObject* it) {
+    PyObject* meth = PyObject_GetAttrString(it, "close");
+    if (!meth) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(it);
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject* r = PyObject_CallNoArgs(meth);
+    Py_DECREF(meth);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+inline void destroy_frame(Object* o) {
+    if (o->frame) {
+        Task::Handle h = std::exchange(o->frame, {});
+        h.destroy();
+    }
+    o->leaf = {};
+}
+
+// After the frame ran: either the root finished, or a frame is suspended on
+// an iterator that yielded.
+inline PySendResult settle(Object* o, PyObject** out) {
+    if (o->frame.done()) {
+        Ref result = std::move(o->frame.promise().result);
+        o->status = Status::Done;
+        destroy_frame(o);
+        if (!result) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "coroutine frame ended without a result or an error");
+            return PYGEN_ERROR;
+        }
+        *out = result.release();
+        return PYGEN_RETURN;
+    }
+    if (!o->yielded || !o->awaited) {
+        o->status = Status::Done;
+        destroy_frame(o);
+        PyErr_SetString(PyExc_SystemError, "coroutine frame suspended without awaiting anything");
+        return PYGEN_ERROR;
+    }
+    o->status = Status::Suspended;
+    *out = std::exchange(o->yielded, nullptr);
+    return PYGEN_NEXT;
+}
+
+// Resumes the suspended frame with `value` (a new reference; NULL means the
+// pending error is raised at its await).
+inline PySendResult resume(Object* o, PyObject* value, PyObject** out) {
+    o->resume_value = value;
+    std::coroutine_handle<> h = std::exchange(o->leaf, {});
+    o->status = Status::Running;
+    h.resume();
+    Py_CLEAR(o->resume_value);  // not taken only if the frame was destroyed meanwhile
+    return settle(o, out);
+}
+
+// The awaited iterator finished: hand its result (or error) to the frame.
+inline PySendResult finish_awaited(Object* o, PySendResult r, PyObject* value, PyObject** out) {
+    PyObject* it = std::exchange(o->awaited, nullptr);
+    PySendResult step = resume(o, r == PYGEN_RETURN ? value : nullptr, out);
+    Py_DECREF(it);
+    return step;
+}
+
+inline bool busy(Object* o) {
+    if (o->status != Status::Running) return false;
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+}
+
+inline PySendResult send(Object* o, PyObject* arg, PyObject** out) {
+    *out = nullptr;
+    switch (o->status) {
+    case Status::Running:
+        busy(o);
+        return PYGEN_ERROR;
+    case Status::Done:
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    case Status::Fresh:
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        o->status = Status::Running;
+        o->frame.resume();
+        return settle(o, out);
+    case Status::Suspended:
+        break;
+    }
+    o->status = Status::Running;
+    PyObject* value = nullptr;
+    PySendResult r = PyIter_Send(o->awaited, arg, &value);
+    if (r == PYGEN_NEXT) {
+        o->status = Status::Suspended;
+        *out = value;
+        return PYGEN_NEXT;
+    }
+    return finish_awaited(o, r, value, out);
+}
+
+// StopIteration carrying `value` (wrapped, so a tuple or an exception value
+// arrives as itself).
+inline void set_stop_iteration(PyObject* value) {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!exc) return;
+    PyErr_SetObject(PyExc_StopIteration, exc);
+    Py_DECREF(exc);
+}
+
+inline PyObject* step_result(PySendResult r, PyObject* value) {
+    if (r == PYGEN_NEXT) return value;
+    if (r == PYGEN_RETURN) {
+        set_stop_iteration(value);
+        Py_DECREF(value);
+    }
+    return nullptr;
+}
+
+// The value a StopIteration carries (the pending one is consumed).
+inline PyObject* fetch_stop_value() {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    PyObject* value = nullptr;
+    if (v && PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(PyExc_StopIteration)))
+        value = reinterpret_cast<PyStopIterationObject*>(v)->value;
+    value = value ? new_ref(value) : new_ref(Py_None);
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+    return value;
+}
+
+// throw() with a normalised exception (references stolen).
+inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject* tb, PyObject** out) {
+    *out = nullptr;
+    switch (o->status) {
+    case Status::Running:
+        Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+        busy(o);
+        return PYGEN_ERROR;
+    case Status::Done:
+        Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    case Status::Fresh:
+        // Raised where the body would start: the coroutine ends with it.
+        o->status = Status::Done;
+        destroy_frame(o);
+        PyErr_Restore(typ, val, tb);
+        return PYGEN_ERROR;
+    case Status::Suspended:
+        break;
+    }
+    o->status = Status::Running;
+    if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+        // Close what is awaited, then raise GeneratorExit (or the error of
+        // that close) in the frame.
+        Ref it = Ref::steal(std::exchange(o->awaited, nullptr));
+        if (close_iter(it.get()) < 0) {
+            Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+        } else {
+            PyErr_Restore(typ, val, tb);
+        }
+        return resume(o, nullptr, out);
+    }
+    PyObject* meth = PyObject_GetAttrString(o->awaited, "throw");
+    if (!meth) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+            o->status = Status::Suspended;
+            return PYGEN_ERROR;
+        }
+        // An iterator without throw(): the exception is raised at the await.
+        PyErr_Clear();
+        Ref it = Ref::steal(std::exchange(o->awaited, nullptr));
+        PyErr_Restore(typ, val, tb);
+        return resume(o, nullptr, out);
+    }
+    if (tb) PyException_SetTraceback(val, tb);
+    PyObject* res = PyObject_CallOneArg(meth, val);  // the form every throw() accepts
+    Py_DECREF(meth);
+    Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+    if (res) {
+        o->status = Status::Suspended;
+        *out = res;
+        return PYGEN_NEXT;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* value = fetch_stop_value();
+        return finish_awaited(o, PYGEN_RETURN, value, out);
+    }
+    return finish_awaited(o, PYGEN_ERROR, nullptr, out);
+}
+
+inline PyObject* close(Object* o) {
+    switch (o->status) {
+    case Status::Running:
+        busy(o);
+        return nullptr;
+    case Status::Done:
+        Py_RETURN_NONE;
+    case Status::Fresh:
+        o->status = Status::Done;
+        destroy_frame(o);
+        Py_RETURN_NONE;
+    case Status::Suspended:
+        break;
+    }
+    o->status = Status::Running;
+    {
+        Ref it = Ref::steal(std::exchange(o->awaited, nullptr));
+        if (close_iter(it.get()) == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    }
+    PyObject* value = nullptr;
+    PySendResult r = resume(o, nullptr, &value);
+    if (r == PYGEN_NEXT) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) {
+        Py_DECREF(value);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Slots and methods.
+
+inline Object* self_of(PyObject* p) { return reinterpret_cast<Object*>(p); }
+
+inline PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) { return send(self_of(self), arg, out); }
+
+inline PyObject* am_await(PyObject* self) { return new_ref(self); }
+
+inline PyObject* iternext(PyObject* self) {
+    PyObject* value = nullptr;
+    PySendResult r = send(self_of(self), Py_None, &value);
+    if (r == PYGEN_RETURN && value == Py_None) {
+        Py_DECREF(value);
+        return nullptr;  // StopIteration without a value
+    }
+    return step_result(r, value);
+}
+
+inline PyObject* meth_send(PyObject* self, PyObject* arg) {
+    PyObject* value = nullptr;
+    PySendResult r = send(self_of(self), arg, &value);
+    return step_result(r, value);
+}
+
+// throw(value) or the legacy throw(type[, value[, traceback]]), checked and
+// normalised as generators do.
+inline PyObject* meth_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    // The legacy form is what the interpreter itself uses when it forwards a
+    // throw() from a coroutine awaiting this one, so it must stay quiet.
+    PyObject* typ = args[0];
+    PyObject* val = nargs > 1 ? args[1] : nullptr;
+    PyObject* tb = nargs > 2 ? args[2] : nullptr;
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    Py_INCREF(typ);
+    Py_XINCREF(val);
+    Py_XINCREF(tb);
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_NormalizeException(&typ, &val, &tb);
+        if (!val || !PyExceptionInstance_Check(val)) {
+            // The constructor failed: its error replaces the thrown one.
+            Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "calling the exception type failed");
+            return nullptr;
+        }
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            Py_DECREF(typ), Py_DECREF(val), Py_XDECREF(tb);
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        Py_XDECREF(val);
+        val = typ;
+        typ = new_ref(reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ)));
+        if (!tb) tb = PyException_GetTraceback(val);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        Py_DECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
+        return nullptr;
+    }
+    PyObject* value = nullptr;
+    PySendResult r = throw_into(self_of(self), typ, val, tb, &value);
+    return step_result(r, value);
+}
+
+inline PyObject* meth_close(PyObject* self, PyObject*) { return close(self_of(self)); }
+
+inline PyObject* get_running(PyObject* self, void*) {
+    return PyBool_FromLong(self_of(self)->status == Status::Running);
+}
+inline PyObject* get_await(PyObject* self, void*) {
+    PyObject* it = self_of(self)->awaited;
+    return new_ref(it ? it : Py_None);
+}
+inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+inline PyObject* get_qualname(PyObject* self, void*) { return PyUnicode_FromString(self_of(self)->qualname); }
+inline PyObject* get_name(PyObject* self, void*) {
+    const char* q = self_of(self)->qualname;
+    const char* dot = std::strrchr(q, '.');
+    return PyUnicode_FromString(dot ? dot + 1 : q);
+}
+
+inline PyObject* repr(PyObject* self) {
+    return PyUnicode_FromFormat("<zentrik_coroutine object %s at %p>", self_of(self)->qualname, self);
+}
+
+inline int traverse(PyObject* self, visitproc visit, void* arg) {
+    Object* o = self_of(self);
+    for (PyObject* r : o->roots) Py_VISIT(r);
+    Py_VISIT(o->awaited);
+    Py_VISIT(o->yielded);
+    Py_VISIT(o->resume_value);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+inline int clear(PyObject* self) {
+    Object* o = self_of(self);
+    if (o->status == Status::Running) return 0;  // the frame is on the C stack
+    o->status = Status::Done;
+    destroy_frame(o);  // before the roots its frames borrow
+    Py_CLEAR(o->awaited);
+    Py_CLEAR(o->yielded);
+    Py_CLEAR(o->resume_value);
+    for (PyObject*& r : o->roots) Py_CLEAR(r);
+    return 0;
+}
+
+// An unfinished coroutine that goes away is closed quietly: what it awaits is
+// closed and its frames are released. It warns about nothing (a coroutine made
+// and dropped unused is not an error of this module's callers).
+inline void finalize(PyObject* self) {
+    Object* o = self_of(self);
+    if (o->status == Status::Fresh) {
+        o->status = Status::Done;
+        destroy_frame(o);
+        return;
+    }
+    if (o->status != Status::Suspended) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* r = close(o);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(self);
+    PyErr_Restore(t, v, tb);
+}
+
+inline void dealloc(PyObject* self) {
+    Object* o = self_of(self);
+    PyObject_GC_UnTrack(self);
+    if (o->weakrefs) PyObject_ClearWeakRefs(self);
+    if (o->status != Status::Done) {
+        // The finalizer may run code (and resurrect the object): tracked meanwhile.
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
+    o->status = Status::Done;
+    clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace detail
+
+// Makes the coroutine type for `module`. `spec_name` (a static text such as
+// "zentrik.seller_sprite.api.categories.zentrik_coroutine") names it.
+inline PyTypeObject* make_type(PyObject* module, const char* spec_name) {
+    using namespace detail;
+    static PyMethodDef methods[] = {
+        {"send", reinterpret_cast<PyCFunction>(meth_send), METH_O,
+         "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(meth_throw)), METH_FASTCALL,
+         "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
+         "value or raise\nStopIteration."},
+        {"close", meth_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"cr_running", get_running, nullptr, nullptr, nullptr},
+        {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
+        {"cr_frame", get_none, nullptr, "always None: the frame is native", nullptr},
+        {"__name__", get_name, nullptr, nullptr, nullptr},
+        {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", T_PYSSIZET, offsetof(Object, weakrefs), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_finalize, reinterpret_cast<void*>(finalize)},
+        {Py_tp_repr, reinterpret_cast<void*>(repr)},
+        {Py_tp_iternext, reinterpret_cast<void*>(iternext)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_members, members},
+        {Py_am_await, reinterpret_cast<void*>(am_await)},
+        {Py_am_send, reinterpret_cast<void*>(am_send)},
+        {0, nullptr},
+    };
+    // The type keeps pointing at the method, getset and member tables (and, on
+    // 3.10, at the name), hence static tables and a static name.
+    PyType_Spec spec = {
+        spec_name,
+        sizeof(Object),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+// A coroutine object that runs `task` when driven; `qualname` is a static
+// text ("Resolver.resolve"); `roots` (at most kMaxRoots) are kept alive for the
+// task's frames, which borrow them. Returns NULL with an error set (the task is
+// then discarded unstarted).
+inline PyObject* wrap(PyTypeObject* type, const char* qualname, Task task, std::initializer_list<PyObject*> roots) {
+    if (!task) return PyErr_NoMemory();
+    if (roots.size() > static_cast<size_t>(kMaxRoots)) {
+        PyErr_SetString(PyExc_SystemError, "too many coroutine roots");
+        return nullptr;
+    }
+    Object* o = PyObject_GC_New(Object, type);
+    if (!o) return nullptr;
+    new (&o->frame) Task::Handle(task.release());
+    new (&o->leaf) std::coroutine_handle<>();
+    o->awaited = o->yielded = o->resume_value = nullptr;
+    o->weakrefs = nullptr;
+    o->qualname = qualname;
+    o->status = Status::Fresh;
+    int i = 0;
+    for (PyObject* r : roots) o->roots[i++] = Py_XNewRef(r);
+    for (; i < kMaxRoots; ++i) o->roots[i] = nullptr;
+    o->frame.promise().driver = o;
+    PyObject_GC_Track(o);
+    return reinterpret_cast<PyObject*>(o);
+}
+
+// ---------------------------------------------------------------------------
+// Awaiting a Python awaitable from a task's frame:
+//     Ref result = co_await await_object(std::move(awaitable));
+// An empty result means the awaitable failed (or was no awaitable) and its
+// error is pending.
+
+class [[nodiscard]] AwaitObject {
+public:
+    explicit AwaitObject(Ref awaitable) noexcept : awaitable_(std::move(awaitable)) {}
+
+    bool await_ready() noexcept { return !awaitable_; }  // empty: its error is already pending
+
+    // Takes the first step at once; suspends only if the iterator yields.
+    bool await_suspend(Task::Handle h) noexcept {
+        Ref it = Ref::steal(detail::awaitable_iter(awaitable_.get()));
+        awaitable_.reset();
+        if (!it) return false;
+        PyObject* value = nullptr;
+        PySendResult r = PyIter_Send(it.get(), Py_None, &value);
+        if (r == PYGEN_RETURN) {
+            result_ = Ref::steal(value);
+            return false;
+        }
+        if (r == PYGEN_ERROR) return false;
+        Object* d = h.promise().driver;
+        d->awaited = it.release();
+        d->yielded = value;
+        d->leaf = h;
+        driver_ = d;
+        return true;
+    }
+
+    Ref await_resume() noexcept {
+        if (driver_) return Ref::steal(std::exchange(driver_->resume_value, nullptr));
+        return std::move(result_);
+    }
+
+private:
+    Ref awaitable_;
+    Ref result_;
+    Object* driver_ = nullptr;
+};
+
+inline AwaitObject await_object(Ref awaitable) noexcept { return AwaitObject(std::move(awaitable)); }
+
+}  // namespace zk::coro

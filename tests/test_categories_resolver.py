@@ -1,0 +1,559 @@
+"""SellerSpriteCategoryResolver and the coroutine objects its methods return."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import inspect
+import types
+import weakref
+from typing import Any
+
+import pytest
+from conftest import Boom, Hostile, StrSub, assert_no_leak
+
+from zentrik.seller_sprite.api.categories import CategoryNode, SellerSpriteCategoryResolver
+from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
+
+TABLE = "bsr_sales_monthly_202603"
+KEYWORDS = {"scenario": "product-research", "site": "US", "period": "2026-03"}
+
+
+def record(node_id, path, label, label_path, **extra):
+    return {"id": node_id, "nodeIdPath": path, "nodeLabel": label, "nodeLabelPath": label_path, **extra}
+
+
+KITCHEN = record("2", "1:2", "Kitchen & Dining", "Home & Kitchen:Kitchen & Dining")
+APPLIANCE = record("3", "9:3", "Kitchen & Dining", "Appliances:Kitchen & Dining")
+TOYS = record("7", "7", "Toys & Games", "Toys & Games")
+
+BODIES: dict[str | None, Any] = {
+    "Home & Kitchen:Kitchen & Dining": {"items": [KITCHEN]},
+    "home & kitchen : kitchen & dining": {"items": [KITCHEN]},
+    "Kitchen & Dining": {"data": {"items": [APPLIANCE, KITCHEN]}},
+    "Appliances:Kitchen & Dining": {"items": [KITCHEN, APPLIANCE]},
+    "Toys": {"items": [TOYS]},
+    "Nothing": {"items": []},
+}
+
+
+class FakeClient:
+    """The host's client as the resolver sees it: records each call (keyword
+    names in order), answers canned bodies (an exception instance is raised),
+    and can take its time so that a caller can cancel it mid-request."""
+
+    def __init__(self, bodies: dict[str | None, Any] | None = None, *, delay: float | None = None) -> None:
+        self.bodies = BODIES if bodies is None else bodies
+        self.delay = delay
+        self.calls: list[list[tuple[str, Any]]] = []
+        self.positional: list[tuple[Any, ...]] = []
+        self.finished: list[str] = []
+
+    async def category_nodes(self, *args: Any, **kwargs: Any) -> Any:
+        self.positional.append(args)
+        self.calls.append(list(kwargs.items()))
+        try:
+            if self.delay is not None:
+                await asyncio.sleep(self.delay)
+            body = self.bodies[kwargs.get("node_label_path") or kwargs.get("node_id_path")]
+            if isinstance(body, BaseException):
+                raise body.with_traceback(None)  # the same object, without the last raise's traceback
+            return body
+        finally:
+            self.finished.append("done")
+
+    def labels(self) -> list[Any]:
+        return [dict(call)["node_label_path"] for call in self.calls]
+
+
+def run_now(coro: Any) -> Any:
+    """The result of a coroutine that must finish within one send(None)."""
+    try:
+        coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+    coro.close()
+    raise AssertionError("the coroutine suspended")
+
+
+def resolve_params(resolver, params, **keywords):
+    return asyncio.run(resolver.resolve_params(params, **{**KEYWORDS, **keywords}))
+
+
+# --- resolve_params --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("params", [{"keyword": "x"}, {"category": ""}, {"category": " , ,"}, {"node": []}])
+def test_params_without_category_text_come_back_as_they_are(params):
+    client = FakeClient()
+    assert resolve_params(SellerSpriteCategoryResolver(client), params) is params
+    assert client.calls == []
+
+
+@pytest.mark.parametrize(("scenario", "entry"), [
+    ("product-research", ["1:2", "3:4"]),
+    ("market-research", "1:2,3:4"),
+    ("Market-Research", ["1:2", "3:4"]),
+])
+def test_labels_and_node_paths_resolve_in_place(scenario, entry):
+    client = FakeClient()
+    params = {"a": 1, "category": "Home & Kitchen:Kitchen & Dining, 3:4", "z": None}
+    before = dict(params)
+    result = resolve_params(SellerSpriteCategoryResolver(client), params, scenario=scenario)
+    assert result == {"a": 1, "category": entry, "z": None} and list(result) == ["a", "category", "z"]
+    assert params == before and result is not params
+    assert client.calls == [[("market_id", 1), ("table", TABLE), ("node_id_path", None),
+                             ("node_label_path", "Home & Kitchen:Kitchen & Dining")]]
+    assert client.positional == [()]
+
+
+@pytest.mark.parametrize(("params", "market", "table"), [
+    ({"market": "us", "month": "2026-04"}, 1, "bsr_sales_monthly_202604"),
+    ({"market": "", "site": "jp"}, 6, TABLE),
+    ({"market": None, "site": ""}, 4, TABLE),
+    ({"month": "", "site": "UK"}, 3, TABLE),
+])
+def test_market_and_month_fall_back_to_site_and_period(params, market, table):
+    client = FakeClient()
+    resolve_params(SellerSpriteCategoryResolver(client), {**params, "node": "Toys"}, site="DE")
+    assert dict(client.calls[0])["market_id"] == market and dict(client.calls[0])["table"] == table
+
+
+def test_requests_run_in_order_and_once_per_cache_key():
+    client = FakeClient(delay=0.001)
+    resolver = SellerSpriteCategoryResolver(client)
+    params = {"nodeIdPaths": ["Toys", " Toys ", "home & kitchen : kitchen & dining",
+                              "Home & Kitchen:Kitchen & Dining", "5"]}
+    result = resolve_params(resolver, params)
+    assert result["nodeIdPaths"] == ["7", "7", "1:2", "1:2", "5"]
+    assert client.labels() == ["Toys", "home & kitchen : kitchen & dining", "Home & Kitchen:Kitchen & Dining"]
+    assert client.finished == ["done"] * 3
+    assert sorted(resolver._cache) == [f"1:{TABLE}::Home & Kitchen:Kitchen & Dining",
+                                       f"1:{TABLE}::Toys", f"1:{TABLE}::home & kitchen : kitchen & dining"]
+    # All cached now: one send(None) finishes, and nothing is asked again.
+    assert run_now(resolver.resolve_params(params, **KEYWORDS)) == result and len(client.calls) == 3
+
+
+@pytest.mark.parametrize(("text", "outcome"), [
+    ("Appliances:Kitchen & Dining", "9:3"),   # two nodes, one names the text
+    ("Toys", "7"),                            # the only node, though its texts differ
+    ("Kitchen & Dining", SellerSpriteConfigError(
+        "卖家精灵类目存在多个匹配：Kitchen & Dining。请补充完整类目路径或 nodeIdPath。候选："
+        "[{'nodeIdPath': '9:3', 'labelPath': 'Appliances:Kitchen & Dining'}, "
+        "{'nodeIdPath': '1:2', 'labelPath': 'Home & Kitchen:Kitchen & Dining'}]")),
+    ("Nothing", SellerSpriteConfigError("未匹配到卖家精灵类目：Nothing（范围：全部类目）")),
+])
+def test_label_outcomes_and_cached_errors(text, outcome):
+    client = FakeClient()
+    resolver = SellerSpriteCategoryResolver(client)
+    for _ in range(2):  # the second time from the cache, with the same outcome
+        coro = resolver.resolve(f" {text} ", market=4, table=TABLE)
+        if isinstance(outcome, str):
+            assert run_now(coro) == outcome
+        else:
+            with pytest.raises(SellerSpriteConfigError) as info:
+                run_now(coro)
+            assert str(info.value) == str(outcome)
+    assert client.labels() == [text]
+
+
+@pytest.mark.parametrize(("value", "result"), [("", ""), (" \u3000", ""), (" 1:2 ", "1:2"), ("\u0661:\u0662", "\u0661:\u0662")])
+def test_resolve_passes_empty_text_and_node_paths_without_a_request(value, result):
+    client = FakeClient()
+    assert run_now(SellerSpriteCategoryResolver(client).resolve(value, market=Hostile("str"), table="t")) == result
+    assert client.calls == []
+
+
+@pytest.mark.parametrize("value", ["1::2", "1:2:", ":1"])
+def test_malformed_node_paths_are_looked_up_as_labels(value):
+    client = FakeClient({value: {"items": [TOYS]}})
+    assert run_now(SellerSpriteCategoryResolver(client).resolve(value, market=1, table="t")) == "7"
+    assert client.labels() == [value]
+
+
+def test_resolve_label_and_nodes_directly():
+    client = FakeClient({" Toys ": {"items": [TOYS]}, "1:5": {"items": [{"id": 6, "nodeLabel": "Six"}]}})
+    resolver = SellerSpriteCategoryResolver(client)
+    assert run_now(resolver._resolve_label(" Toys ", market="x", table="t")) == "7"
+    nodes = run_now(resolver._nodes(market="x", table="t", node_id_path="1:5"))
+    assert nodes == [CategoryNode("6", "1:5:6", "Six", "Six", False)]
+    assert run_now(resolver._nodes(market="x", table="t", node_id_path="1:5")) is nodes
+    assert resolver._cache == {"x:t:: Toys ": [CategoryNode("7", "7", "Toys & Games", "Toys & Games", False)],
+                               "x:t:1:5:": nodes}
+    assert client.calls[1] == [("market_id", "x"), ("table", "t"), ("node_id_path", "1:5"), ("node_label_path", None)]
+
+
+@pytest.mark.parametrize(("body", "error"), [
+    (Boom("client down"), Boom),
+    (asyncio.CancelledError(), asyncio.CancelledError),
+    ([], TypeError),
+    (None, TypeError),
+])
+def test_client_errors_pass_through_and_cache_nothing(body, error):
+    client = FakeClient({"Toys": body})
+    resolver = SellerSpriteCategoryResolver(client)
+    with pytest.raises(error) as info:
+        run_now(resolver.resolve_params({"node": "Toys, 1:1"}, **KEYWORDS))
+    if isinstance(body, BaseException):
+        assert info.value is body
+    else:
+        assert str(info.value) == f"Argument 'payload' has incorrect type (expected dict, got {type(body).__name__})"
+    assert resolver._cache == {} and len(client.calls) == 1
+
+
+class NotAwaitable:
+    def category_nodes(self, **kwargs):
+        return {"items": [TOYS]}
+
+
+class Raising:
+    def category_nodes(self, **kwargs):
+        raise Boom("at once")
+
+
+class NoMethod:
+    pass
+
+
+@pytest.mark.parametrize(("client", "error", "message"), [
+    (NotAwaitable(), TypeError, "object dict can't be used in 'await' expression"),
+    (Raising(), Boom, "at once"),
+    (NoMethod(), AttributeError, "category_nodes"),
+])
+def test_unusable_clients(client, error, message):
+    resolver = SellerSpriteCategoryResolver(client)
+    with pytest.raises(error, match=message):
+        run_now(resolver.resolve("Toys", market=1, table="t"))
+    assert resolver._cache == {}
+
+
+@pytest.mark.parametrize("params", [{"node": Hostile("str")}, {"node": "x", "month": Hostile("str")}])
+def test_errors_of_the_payloads_helpers_pass_through(params):
+    client = FakeClient()
+    with pytest.raises(Boom):
+        run_now(SellerSpriteCategoryResolver(client).resolve_params(params, **KEYWORDS))
+    assert client.calls == []
+
+
+def test_a_cache_entry_that_is_not_a_node_list_fails_cleanly():
+    resolver = SellerSpriteCategoryResolver(FakeClient())
+    resolver._cache[f"1:{TABLE}::Toys"] = "junk"
+    with pytest.raises(TypeError, match="cached category nodes must be a list, not str"):
+        run_now(resolver.resolve("Toys", market=1, table=TABLE))
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda r: r.resolve_params([], **KEYWORDS), "Argument 'params' has incorrect type (expected dict, got list)"),
+    (lambda r: r.resolve_params({}, scenario=None, site="US", period="x"),
+     "Argument 'scenario' has incorrect type (expected str, got NoneType)"),
+    (lambda r: r.resolve_params({}, scenario="x", site="US", period=StrSub("x")),
+     "Argument 'period' has incorrect type (expected str, got StrSub)"),
+    (lambda r: r.resolve_params({}, scenario="x"),
+     "resolve_params() missing 2 required keyword-only arguments: 'site' and 'period'"),
+    (lambda r: r.resolve("x", market=1, table=b"t"), "Argument 'table' has incorrect type (expected str, got bytes)"),
+    (lambda r: r._resolve_label("x", table="t"), "_resolve_label() missing 1 required keyword-only argument: 'market'"),
+    (lambda r: r._nodes(market=1, table="t", node_id_path=None),
+     "Argument 'node_id_path' has incorrect type (expected str, got NoneType)"),
+    (lambda r: r._nodes(1, table="t"), "_nodes() takes 0 positional arguments but 1 positional argument (and 1 keyword-only argument) were given"),
+    (lambda r: SellerSpriteCategoryResolver(), "SellerSpriteCategoryResolver() missing 1 required positional argument: 'client'"),
+])
+def test_argument_errors_are_raised_by_the_call(call, message):
+    with pytest.raises(TypeError) as info:
+        call(SellerSpriteCategoryResolver(FakeClient()))
+    assert str(info.value) == message
+
+
+def test_resolver_attributes():
+    client = FakeClient()
+    resolver = SellerSpriteCategoryResolver(client=client)
+    assert resolver.client is client and resolver._cache == {} and type(resolver._cache) is dict
+    for name in ("client", "_cache"):
+        with pytest.raises(AttributeError):
+            setattr(resolver, name, {})
+
+
+# --- the coroutine protocol ------------------------------------------------------------------
+
+
+class Yielder:
+    """An awaitable whose iterator yields `token` once and returns what it is sent."""
+
+    def __init__(self, token: object) -> None:
+        self.token = token
+
+    def __await__(self):
+        sent = yield self.token
+        return sent
+
+
+class Scripted:
+    """A client whose answer is whatever is sent into its awaitable, and that
+    records what is thrown into it."""
+
+    def __init__(self) -> None:
+        self.seen: list[str] = []
+        self.token = object()
+
+    async def category_nodes(self, **kwargs):
+        try:
+            return await Yielder(self.token)
+        except ValueError:
+            self.seen.append("ValueError")
+            return {"items": [TOYS]}
+        except BaseException as exc:
+            self.seen.append(type(exc).__name__)
+            raise
+
+
+def test_the_coroutine_looks_like_one():
+    coro = SellerSpriteCategoryResolver(FakeClient()).resolve("1", market=1, table="t")
+    assert asyncio.iscoroutine(coro) and inspect.isawaitable(coro) and coro.__await__() is coro
+    assert coro.__qualname__ == "SellerSpriteCategoryResolver.resolve" and coro.__name__ == "resolve"
+    assert repr(coro).startswith("<zentrik_coroutine object SellerSpriteCategoryResolver.resolve at 0x")
+    assert coro.cr_running is False and coro.cr_await is None and coro.cr_frame is None
+    assert weakref.ref(coro)() is coro
+    with pytest.raises(TypeError):
+        type(coro)()
+    assert run_now(coro) == "1"
+
+
+def test_what_the_client_yields_passes_out_and_sends_come_back_in():
+    client = Scripted()
+    resolver = SellerSpriteCategoryResolver(client)
+    coro = resolver.resolve("Toys & Games", market=1, table="t")
+    assert coro.send(None) is client.token
+    assert coro.cr_await is not None
+    with pytest.raises(StopIteration) as stop:
+        coro.send({"items": [KITCHEN, TOYS]})  # becomes the client's answer
+    assert stop.value.value == "7" and coro.cr_await is None
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.send(None)
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.throw(ValueError("late"))
+    assert coro.close() is None
+
+
+@pytest.mark.parametrize("form", ["instance", "type", "legacy"])
+def test_throw_reaches_the_client_and_then_the_frame(form):
+    client = Scripted()
+    resolver = SellerSpriteCategoryResolver(client)
+    coro = resolver.resolve("Toys", market=1, table="t")
+    coro.send(None)
+    args = {"instance": (ValueError("x"),), "type": (ValueError,), "legacy": (ValueError, ValueError("x"), None)}
+    with pytest.raises(StopIteration) as stop:  # the client caught it and answered
+        coro.throw(*args[form])
+    assert stop.value.value == "7" and client.seen == ["ValueError"]
+    assert list(resolver._cache) == ["1:t::Toys"]
+
+    coro = SellerSpriteCategoryResolver(client).resolve("Toys", market=1, table="t")
+    coro.send(None)
+    error = KeyError("passes")
+    with pytest.raises(KeyError) as info:
+        coro.throw(error)
+    assert info.value is error and client.seen[-1] == "KeyError"
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    ((), "throw expected at least 1 argument, got 0"),
+    ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
+    ((ValueError, None, None, None), "throw expected at most 3 arguments, got 4"),
+])
+def test_throw_argument_errors(args, message):
+    coro = SellerSpriteCategoryResolver(Scripted()).resolve("Toys", market=1, table="t")
+    coro.send(None)
+    with pytest.raises(TypeError) as info:
+        coro.throw(*args)
+    assert str(info.value) == message
+    assert coro.cr_await is not None  # still waiting, untouched
+    coro.close()
+
+
+def test_a_fresh_coroutine():
+    client = FakeClient()
+    resolver = SellerSpriteCategoryResolver(client)
+    with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
+        resolver.resolve("Toys", market=1, table="t").send(1)
+    coro = resolver.resolve("Toys", market=1, table="t")
+    with pytest.raises(Boom):
+        coro.throw(Boom("before the start"))
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        coro.send(None)
+    coro = resolver.resolve("Toys", market=1, table="t")
+    coro.close()
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        coro.send(None)
+    resolver.resolve("Toys", market=1, table="t")  # never awaited: no warning, nothing asked
+    gc.collect()
+    assert client.calls == []
+
+
+@pytest.mark.parametrize("end", ["close", "throw", "drop"])
+def test_closing_a_waiting_coroutine_closes_the_client_call(end):
+    client = Scripted()
+    resolver = SellerSpriteCategoryResolver(client)
+    coro = resolver.resolve_params({"node": "Toys"}, **KEYWORDS)
+    coro.send(None)
+    if end == "close":
+        assert coro.close() is None
+    elif end == "throw":
+        with pytest.raises(GeneratorExit):
+            coro.throw(GeneratorExit)
+    else:
+        ref = weakref.ref(coro)
+        del coro
+        gc.collect()
+        assert ref() is None
+    assert client.seen == ["GeneratorExit"] and resolver._cache == {}
+    if end != "drop":
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            coro.send(None)
+
+
+def test_a_waiting_coroutine_in_a_reference_cycle_is_collected():
+    client = Scripted()
+    resolver = SellerSpriteCategoryResolver(client)
+    coro = resolver.resolve_params({"node": "Toys", "me": None}, **KEYWORDS)
+    client.keep = [coro, resolver]  # client -> coroutine -> resolver -> client
+    coro.send(None)
+    ref = weakref.ref(coro)
+    del coro, resolver, client
+    gc.collect()
+    assert ref() is None
+
+
+def test_reentrant_driving_is_refused():
+    resolver_box: list[Any] = []
+
+    class Reentrant:
+        async def category_nodes(self, **kwargs):
+            resolver_box[0].send(None)
+
+    coro = SellerSpriteCategoryResolver(Reentrant()).resolve("x", market=1, table="t")
+    resolver_box.append(coro)
+    with pytest.raises(ValueError, match="coroutine already executing"):
+        coro.send(None)
+
+
+def test_awaitables_of_other_kinds():
+    class PlainIterator:  # __await__ gives an iterator without send/throw
+        def __await__(self):
+            return iter([None])
+
+    @types.coroutine
+    def generator_coroutine():
+        yield
+        return {"items": [TOYS]}
+
+    class Client:
+        def __init__(self, answer):
+            self.answer = answer
+
+        def category_nodes(self, **kwargs):
+            return self.answer
+
+    coro = SellerSpriteCategoryResolver(Client(PlainIterator())).resolve("Toys", market=1, table="t")
+    assert coro.send(None) is None
+    with pytest.raises(Boom):  # no throw() to forward to: raised at the await
+        coro.throw(Boom())
+    coro = SellerSpriteCategoryResolver(Client(generator_coroutine())).resolve("Toys", market=1, table="t")
+    assert coro.send(None) is None
+    with pytest.raises(StopIteration) as stop:
+        coro.send(None)
+    assert stop.value.value == "7"
+
+    async def elsewhere():
+        return await Yielder("token")
+
+    busy = elsewhere()
+    assert busy.send(None) == "token"  # suspended in an await of its own
+    with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+        run_now(SellerSpriteCategoryResolver(Client(busy)).resolve("Toys", market=1, table="t"))
+    busy.close()
+
+
+# --- under asyncio ---------------------------------------------------------------------------
+
+
+def test_awaited_twice_and_gathered():
+    async def main():
+        resolver = SellerSpriteCategoryResolver(FakeClient(delay=0.001))
+        coro = resolver.resolve("Toys", market=1, table="t")
+        first = await coro
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            await coro
+        both = await asyncio.gather(resolver.resolve("Toys", market=1, table="t"),
+                                    resolver.resolve_params({"node": "Kitchen & Dining, Toys"}, **KEYWORDS),
+                                    return_exceptions=True)
+        return first, both
+
+    first, (again, error) = asyncio.run(main())
+    assert first == again == "7" and isinstance(error, SellerSpriteConfigError)
+
+
+def test_interleaved_misses_both_request_and_each_keeps_its_answer():
+    client = FakeClient({"Toys": {"items": [TOYS]}}, delay=0.001)
+    resolver = SellerSpriteCategoryResolver(client)
+
+    async def main():
+        return await asyncio.gather(resolver._nodes(market=1, table="t", node_label_path="Toys"),
+                                    resolver._nodes(market=1, table="t", node_label_path="Toys"))
+
+    first, second = asyncio.run(main())
+    assert first == second and first is not second and len(client.calls) == 2
+    assert any(resolver._cache["1:t::Toys"] is answer for answer in (first, second))
+
+
+@pytest.mark.parametrize("how", ["wait_for", "cancel"])
+def test_cancellation_mid_request_leaves_the_cache_consistent(how):
+    client = FakeClient(delay=10)
+    resolver = SellerSpriteCategoryResolver(client)
+
+    async def main():
+        coro = resolver.resolve_params({"node": "Toys"}, **KEYWORDS)
+        if how == "wait_for":
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(coro, 0.01)
+        else:
+            async def outer():  # cancelled through a Python coroutine's await: the legacy throw form
+                return await coro
+
+            task = asyncio.ensure_future(outer())
+            await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        assert coro.cr_await is None and coro.cr_running is False
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            coro.send(None)
+        client.delay = None
+        return await resolver.resolve_params({"node": "Toys"}, **KEYWORDS)
+
+    assert asyncio.run(main()) == {"node": ["7"]}
+    assert client.finished == ["done", "done"] and len(client.calls) == 2
+    assert list(resolver._cache) == [f"1:{TABLE}::Toys"]
+
+
+# --- leaks -----------------------------------------------------------------------------------
+
+
+def test_no_leak_in_resolving():
+    client = FakeClient({**BODIES, "Boom": Boom("down"), "Bad": []})
+    warm = SellerSpriteCategoryResolver(client)
+    hit = {"category": "Toys, Home & Kitchen:Kitchen & Dining, 1:2", "market": "us"}
+    run_now(warm.resolve_params(hit, **KEYWORDS))
+
+    def body():
+        run_now(warm.resolve_params(hit, **KEYWORDS))  # cache hits
+        fresh = SellerSpriteCategoryResolver(client)  # misses, then an error of each kind
+        for params in ({"node": "Toys, Kitchen & Dining"}, {"node": "Boom"}, {"node": "Bad"}, {"node": "Nothing"}):
+            try:
+                run_now(fresh.resolve_params(params, **KEYWORDS))
+            except (SellerSpriteConfigError, Boom, TypeError):
+                pass
+        waiting = SellerSpriteCategoryResolver(Scripted()).resolve("x", market=1, table="t")
+        waiting.send(None)
+        waiting.close()
+        SellerSpriteCategoryResolver(client).resolve_params({}, **KEYWORDS)  # never awaited
+        client.calls.clear(), client.positional.clear(), client.finished.clear()
+
+    assert_no_leak(body, rounds=2000)
