@@ -62,3 +62,55 @@ REFERER_PAYLOADS = {
         "desc": True, "month": "202603",
     },
 }
+
+CATEGORY_TEXT = "\u3000Home & Kitchen \uff1a Kitchen &\tDining  \uff1aCoffee, Tea  &\u00a0Espresso \u3000"
+
+# (id, node_id_path, label, label_path, has_children)
+CATEGORY_NODES = [
+    ("1055398", "1055398", "Home & Kitchen", "Home & Kitchen", True),
+    ("284507", "1055398:284507", "Kitchen & Dining", "Home & Kitchen:Kitchen & Dining", True),
+    ("289814", "1055398:284507:289814", "Coffee, Tea & Espresso", "Home & Kitchen:Kitchen & Dining:Coffee, Tea & Espresso", True),
+    ("289668", "1055398:284507:289668", "Cookware", "Home & Kitchen:Kitchen & Dining:Cookware", True),
+    ("289754", "1055398:284507:289754", "Kitchen Utensils & Gadgets", "Home & Kitchen:Kitchen & Dining:Kitchen Utensils & Gadgets", True),
+    ("289913", "1055398:284507:289913", "Small Appliances", "Home & Kitchen:Kitchen & Dining:Small Appliances", True),
+    ("13162311", "1055398:284507:13162311", "Dining & Entertaining", "Home & Kitchen:Kitchen & Dining:Dining & Entertaining", True),
+    ("3206325011", "1055398:284507:3206325011", "Storage & Organization", "Home & Kitchen:Kitchen & Dining:Storage & Organization", True),
+    ("1063498", "1055398:1063498", "Home Décor Products", "Home & Kitchen:Home Décor Products", True),
+    ("1063306", "1055398:1063306", "Furniture", "Home & Kitchen:Furniture", True),
+    ("1063236", "1055398:1063236", "Bedding", "Home & Kitchen:Bedding", True),
+    ("1063278", "1055398:1063278", "Bath", "Home & Kitchen:Bath", True),
+    ("3206324011", "1055398:3206324011", "Kitchen & Bath Fixtures", "Home & Kitchen:Kitchen & Bath Fixtures", True),
+    ("510106", "1055398:510106", "Vacuums & Floor Care", "Home & Kitchen:Vacuums & Floor Care", True),
+    ("3206327011", "1055398:3206327011", "Heating, Cooling & Air Quality", "Home & Kitchen:Heating, Cooling & Air Quality", True),
+    ("3610841", "1055398:3610841", "Irons & Steamers", "Home & Kitchen:Irons & Steamers", True),
+    ("1065836", "1055398:1065836", "Wall Art", "Home & Kitchen:Wall Art", True),
+    ("13679381", "1055398:13679381", "Event & Party Supplies", "Home & Kitchen:Event & Party Supplies", True),
+    ("2619525011", "2619525011", "Kitchen & Dining", "Appliances:Kitchen & Dining", False),
+    ("1064954", "1064954", "Office Products", "Office Products", True),
+]
+
+RESOLVE_PARAMS = {
+    "keyword": "garlic press", "market": "us", "month": "2026-03", "page": "1", "size": "50",
+    "category": "Home & Kitchen:Kitchen & Dining, Sports & Outdoors : Outdoor Recreation,Toys & Games",
+}
+
+# What the service answers for each label (the client's decoded bodies).
+CATEGORY_BODIES = {
+    "Home & Kitchen:Kitchen & Dining": {"items": [
+        {"id": 284507, "nodeIdPath": "1055398:284507", "nodeLabel": "Kitchen & Dining",
+         "nodeLabelPath": "Home & Kitchen:Kitchen & Dining", "hasChildren": True},
+        {"id": 289814, "nodeIdPath": "1055398:284507:289814", "nodeLabel": "Coffee, Tea & Espresso",
+         "nodeLabelPath": "Home & Kitchen:Kitchen & Dining:Coffee, Tea & Espresso", "leaf": False},
+    ]},
+    "Sports & Outdoors : Outdoor Recreation": {"code": "OK", "data": {"items": [
+        {"nodeId": "706814011", "nodeIdPath": "3375251:706814011", "nodeLabelLocale": "Outdoor Recreation",
+         "nodeLabelPathLocale": "Sports & Outdoors:Outdoor Recreation", "children": [{"id": 1}]},
+    ]}},
+    "Toys & Games": {"items": [
+        {"id": "165793011", "nodeIdPath": "165793011", "nodeLabel": "Toys & Games",
+         "nodeLabelPath": "Toys & Games", "hasChildren": True},
+    ]},
+}
+
+CREDENTIAL_64 = "seller@example.com:Tk7x9QmV2Lr8Tz1Wb5Nc7PdJ4hG6sK3aY0eR2uF8iOwQ!"
+TEXT_1MIB = ("".join(chr(32 + (i * 7919) % 95) for i in range(4096)) * 256)[: 1 << 20]
