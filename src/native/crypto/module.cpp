@@ -1,4 +1,5 @@
 // The crypto module: the Crypto class, its methods and the module state.
+#include "common/module.hpp"
 #include "crypto.hpp"
 
 #include <structmember.h>  // after Python.h, which crypto.hpp brings in
@@ -201,23 +202,7 @@ void each_object(State& st, F&& f) {
     f(st.crypto_type);
 }
 
-int traverse(PyObject* m, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (!st) return 0;
-    int r = 0;
-    each_object(*st, [&](PyObject*& p) {
-        if (!r && p) r = visit(p, arg);
-    });
-    return r;
-}
-
-int clear(PyObject* m) {
-    State* st = static_cast<State*>(PyModule_GetState(m));
-    if (st) each_object(*st, [](PyObject*& p) { Py_CLEAR(p); });
-    return 0;
-}
-
-void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
+ZK_MODULE_STATE_SLOTS(State)
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},

@@ -1,0 +1,25 @@
+// Module state plumbing shared by the three modules.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Defines traverse, clear and free_module for a module whose state type
+// `State` names every object it holds through a function template
+// `each_object(State&, F&&)` in scope (calling f(PyObject*&) on each).
+#define ZK_MODULE_STATE_SLOTS(State)                                              \
+    int traverse(PyObject* m, visitproc visit, void* arg) {                        \
+        State* st = static_cast<State*>(PyModule_GetState(m));                     \
+        if (!st) return 0;                                                         \
+        int r = 0;                                                                 \
+        each_object(*st, [&](PyObject*& p) {                                       \
+            if (!r && p) r = visit(p, arg);                                        \
+        });                                                                        \
+        return r;                                                                  \
+    }                                                                              \
+    int clear(PyObject* m) {                                                       \
+        State* st = static_cast<State*>(PyModule_GetState(m));                     \
+        if (st) each_object(*st, [](PyObject*& p) { Py_CLEAR(p); });               \
+        return 0;                                                                  \
+    }                                                                              \
+    void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
