@@ -37,6 +37,11 @@ struct Signature {
         for (int i = 0; i < N; ++i) n += params[i].kwonly ? 0 : 1;
         return n;
     }
+    constexpr bool no_required_kwonly() const {
+        for (int i = 0; i < N; ++i)
+            if (params[i].kwonly && params[i].required) return false;
+        return true;
+    }
     constexpr int n_required_positional() const {
         int n = 0;
         for (int i = 0; i < N; ++i) n += (!params[i].kwonly && params[i].required) ? 1 : 0;
@@ -90,8 +95,10 @@ template <int N>
 inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        PyObject** out) {
     const int npos = sig.n_positional();
-    if (kwnames == nullptr && nargs == npos && npos == N) {
-        for (int i = 0; i < N; ++i) out[i] = args[i];
+    if (kwnames == nullptr && nargs == npos && sig.no_required_kwonly()) {
+        // Every positional parameter given, nothing by keyword: the common call.
+        for (int i = 0; i < npos; ++i) out[i] = args[i];
+        for (int i = npos; i < N; ++i) out[i] = nullptr;
         return true;
     }
     for (int i = 0; i < N; ++i) out[i] = nullptr;

@@ -194,6 +194,24 @@ inline bool str_eq(PyObject* s, const char* lit, size_t len) {
 inline PyObject* parse_int_text(PyObject* s, bool& invalid) {
     invalid = false;
     if (!ZK_READY(s)) return nullptr;
+    if (PyUnicode_IS_ASCII(s)) {
+        // The common case, a short ASCII number such as "50": read in place.
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+        const char* p = static_cast<const char*>(PyUnicode_DATA(s));
+        Py_ssize_t i = 0;
+        bool negative = false;
+        if (len > 0 && (p[0] == '-' || p[0] == '+')) {
+            negative = p[0] == '-';
+            i = 1;
+        }
+        if (len - i > 0 && len - i <= 18) {
+            long long acc = 0;
+            Py_ssize_t k = i;
+            while (k < len && p[k] >= '0' && p[k] <= '9') acc = acc * 10 + (p[k++] - '0');
+            if (k == len) return PyLong_FromLongLong(negative ? -acc : acc);
+        }
+        // anything else (whitespace, underscores, long numbers): the general reading
+    }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);

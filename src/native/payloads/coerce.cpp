@@ -5,10 +5,39 @@ namespace zk::payloads {
 
 namespace {
 
+// Whitespace of trimming among the ASCII characters: \t \n \v \f \r,
+// U+001C..U+001F and the space.
+inline bool ascii_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+
 // Appends the trimmed, non-empty pieces of the exact str `text` cut at commas.
 bool split_commas_into(PyObject* text, PyObject* out) {
     if (!ZK_READY(text)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        const char* p = static_cast<const char*>(PyUnicode_DATA(text));
+        Py_ssize_t start = 0;
+        while (start <= n) {
+            const char* comma = static_cast<const char*>(std::memchr(p + start, ',', size_t(n - start)));
+            const Py_ssize_t end = comma ? comma - p : n;
+            Py_ssize_t i = start, j = end;
+            while (i < j && ascii_space(static_cast<unsigned char>(p[i]))) ++i;
+            while (j > i && ascii_space(static_cast<unsigned char>(p[j - 1]))) --j;
+            if (j > i) {
+                PyObject* piece;
+                if (i == 0 && j == n && PyUnicode_CheckExact(text)) {
+                    piece = new_ref(text);
+                } else if ((piece = PyUnicode_New(j - i, 127))) {
+                    std::memcpy(PyUnicode_DATA(piece), p + i, size_t(j - i));
+                }
+                if (!piece) return false;
+                int r = PyList_Append(out, piece);
+                Py_DECREF(piece);
+                if (r < 0) return false;
+            }
+            start = end + 1;
+        }
+        return true;
+    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t start = 0;
@@ -103,11 +132,24 @@ int truthy(State& st, PyObject* v, PyObject* deflt) {
     return ascii_ieq(s, "1", 1) || ascii_ieq(s, "true", 4) || ascii_ieq(s, "yes", 3) || ascii_ieq(s, "y", 1);
 }
 
+PyObject* market_code(State& st, PyObject* v) {
+    // A station code such as "us" comes back as the table's own "US".
+    if (PyUnicode_CheckExact(v) && PyUnicode_IS_ASCII(v) && PyUnicode_GET_LENGTH(v) == 2) {
+        const char* p = static_cast<const char*>(PyUnicode_DATA(v));
+        auto up = [](char ch) { return (ch >= 'a' && ch <= 'z') ? char(ch ^ 0x20) : ch; };
+        for (PyObject* code : st.station) {
+            const char* c = static_cast<const char*>(PyUnicode_DATA(code));
+            if (c[0] == up(p[0]) && c[1] == up(p[1])) return new_ref(code);
+        }
+    }
+    return upper_text(st.c, v);
+}
+
 PyObject* market(State& st, PyObject* input, PyObject* deflt) {
     Ref v;
     int t = first_truthy(input, {st.s[k_market], st.s[k_site]}, v);
     if (t < 0) return nullptr;
-    return upper_text(st.c, t ? v.get() : deflt);
+    return market_code(st, t ? v.get() : deflt);
 }
 
 PyObject* int_or(PyObject* v, PyObject* deflt) { return to_int_or(v, deflt); }

@@ -152,7 +152,7 @@ inline PyObject* int_chain(const Options& o, std::initializer_list<int> slots, l
 inline PyObject* market_of(State& st, const Options& o, PyObject* deflt) {
     Ref v;
     if (!chain_or(o, {k_market, k_site}, deflt, v)) return nullptr;
-    return upper_text(st.c, v.get());
+    return market_code(st, v.get());
 }
 
 }  // namespace zk::payloads

@@ -12,6 +12,7 @@ PyObject* query_text(State& st, PyObject* v);
 int order_desc(State& st, PyObject* v);
 int truthy(State& st, PyObject* v, PyObject* deflt);  // deflt may be NULL (false)
 PyObject* market(State& st, PyObject* input, PyObject* deflt);
+PyObject* market_code(State& st, PyObject* v);  // upper-cased text form, station codes interned
 PyObject* int_or(PyObject* v, PyObject* deflt);  // _int with an already integer default
 PyObject* json_like_list(State& st, PyObject* list);
 PyObject* flatten_query(State& st, PyObject* payload);
