@@ -73,12 +73,30 @@ bool trimmed_items_into(State& st, PyObject* list, PyObject* out) {
 PyObject* csv(State& st, PyObject* v) {
     int t = truth(v);
     if (t < 0) return nullptr;
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out || !t) return out.release();
-    if (PyList_Check(v)) {
-        if (!trimmed_items_into(st, v, out.get())) return nullptr;
+    if (t && PyList_Check(v)) {
+        // Sized for every element; the empty ones are cut off at the end. The
+        // list is read by index with a strong reference to each element, so
+        // a __str__ that changes the list cannot pull an element away mid-use.
+        const Py_ssize_t n = PyList_GET_SIZE(v);
+        Ref out = Ref::steal(PyList_New(n));
+        if (!out) return nullptr;
+        Py_ssize_t w = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
+            Ref text = Ref::steal(trimmed_text(st.c, item.get()));
+            if (!text) return nullptr;
+            if (PyUnicode_GET_LENGTH(text.get()) == 0) continue;
+            if (w < n) {
+                PyList_SET_ITEM(out.get(), w++, text.release());
+            } else if (PyList_Append(out.get(), text.get()) < 0) {
+                return nullptr;
+            }
+        }
+        if (w < n && PyList_SetSlice(out.get(), w, n, nullptr) < 0) return nullptr;
         return out.release();
     }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || !t) return out.release();
     Ref text = Ref::steal(text_form(st.c, v));
     if (!text || !split_commas_into(text.get(), out.get())) return nullptr;
     return out.release();

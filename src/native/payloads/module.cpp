@@ -192,6 +192,8 @@ int exec(PyObject* m) {
     for (int i = 0; i < k_count; ++i)
         if (!(st.s[i] = PyUnicode_InternFromString(texts[i]))) return -1;
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
+    for (int i = 0; i < kIntTexts; ++i)
+        if (!(st.int_text[i] = PyUnicode_FromFormat("%d", i))) return -1;
     // The exposed tables are copies of their own: changing them changes no payload.
     struct {
         const char* name;
@@ -230,6 +232,7 @@ void each_object(State& st, F&& f) {
     for (auto& p : st.slot_name) f(p);
     f(st.slot_index);
     f(st.keyword_miner_referer);
+    for (auto& p : st.int_text) f(p);
     for (PyObject** t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
                          &st.tpl_product_research, &st.tpl_market_research, &st.tpl_order})
         f(*t);

@@ -31,7 +31,16 @@ PyObject* replace_char(PyObject* s, Py_UCS4 from, Py_UCS4 to) {
 }
 
 // text of a value (a new reference)
-inline PyObject* text_of(State& st, PyObject* v) { return text_form(st.c, v); }
+// Small integers (page numbers, counts, months) are the usual values here:
+// their texts are made once, at module load.
+inline PyObject* text_of(State& st, PyObject* v) {
+    if (PyLong_CheckExact(v)) {
+        int overflow;
+        const long x = PyLong_AsLongAndOverflow(v, &overflow);
+        if (!overflow && x >= 0 && x < kIntTexts) return new_ref(st.int_text[x]);
+    }
+    return text_form(st.c, v);
+}
 
 }  // namespace
 

@@ -74,6 +74,7 @@ constexpr int kMarketResearchHidden = 61;
 constexpr int kRangeRows = 42;
 constexpr int kOfficialRows = 30;
 constexpr int kMaxSlots = 384;
+constexpr int kIntTexts = 256;
 
 struct State {
     Common c;
@@ -110,6 +111,7 @@ struct State {
     int hidden[kMarketResearchHidden] = {};
 
     PyObject* keyword_miner_referer = nullptr;
+    PyObject* int_text[kIntTexts] = {};  // "0" .. "255"
 
     // Payload templates: every key a builder always sets, in order (values
     // none). A payload starts as a copy, sized once, and its values are set
