@@ -10,6 +10,7 @@
 // map itself, each as a lookup.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "payloads.hpp"
@@ -51,7 +52,7 @@ public:
             }
             Py_INCREF(v);
             v_[i] = v;
-            filled_[nfilled_++] = i;
+            filled_[nfilled_++] = int16_t(i);
         }
         return true;
     }
@@ -79,7 +80,7 @@ public:
     void set(int slot, PyObject* value) {
         Py_INCREF(value);
         if (!scanned_ && !overlay_has(slot)) {
-            overlay_[noverlay_++] = slot;
+            overlay_[noverlay_++] = int16_t(slot);
         } else if (v_[slot] != nullptr) {
             PyObject* old = v_[slot];
             v_[slot] = value;
@@ -87,7 +88,7 @@ public:
             return;
         }
         v_[slot] = value;
-        filled_[nfilled_++] = slot;
+        filled_[nfilled_++] = int16_t(slot);
     }
 
     // The fallback chain over names: 1 when a truthy value was found, 0 when
@@ -126,8 +127,8 @@ private:
     bool scanned_ = false;
     int nfilled_ = 0;
     int noverlay_ = 0;
-    int filled_[kMaxSlots];
-    int overlay_[kMaxSlots];
+    int16_t filled_[kMaxSlots];  // small: builders can nest through a __str__ that calls one
+    int16_t overlay_[kMaxSlots];
     PyObject* v_[kMaxSlots];
 };
 
