@@ -161,12 +161,18 @@ def assert_no_leak(body: Callable[[], Any], *, rounds: int = 3000, slack: int = 
                 pass
 
     run(200)  # warm-up: caches, interned strings, specialisation
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(rounds)
-    gc.collect()
-    after = sys.getallocatedblocks()
-    assert after - before <= slack, f"{after - before} blocks more after {rounds} calls"
+    # A leak grows in every window; the interpreter's own caches and free
+    # lists settle. So the check fails only when three windows in a row grow.
+    growth = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        run(rounds)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+        if growth[-1] <= slack:
+            return
+    raise AssertionError(f"{growth} blocks more in three windows of {rounds} calls")
 
 
 @pytest.fixture
