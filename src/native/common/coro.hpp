@@ -151,11 +151,32 @@ struct Object {
 
 namespace detail {
 
+// An attribute name made once and kept (interned, as the interpreter keeps
+// the names of its own code), so a lookup makes no string per call.
+inline PyObject* name(PyObject*& slot, const char* text) {
+    if (!slot) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
+inline PyObject* get_attr(PyObject* o, PyObject*& slot, const char* text) {
+    PyObject* n = name(slot, text);
+    return n ? PyObject_GetAttr(o, n) : nullptr;
+}
+
+struct Names {
+    PyObject* cr_await = nullptr;
+    PyObject* gi_code = nullptr;
+    PyObject* co_flags = nullptr;
+    PyObject* close = nullptr;
+    PyObject* throw_ = nullptr;
+};
+inline Names names;
+
 // The iterator behind an awaitable, as the interpreter's `await` finds it.
 inline PyObject* awaitable_iter(PyObject* o) {
     if (PyCoro_CheckExact(o)) {
         // One that is suspended in an await of its own is someone else's to drive.
-        Ref inner = Ref::steal(PyObject_GetAttrString(o, "cr_await"));
+        Ref inner = Ref::steal(get_attr(o, names.cr_await, "cr_await"));
         if (!inner) return nullptr;
         if (inner.get() != Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -165,9 +186,9 @@ inline PyObject* awaitable_iter(PyObject* o) {
     }
     if (PyGen_CheckExact(o)) {
         // A generator is awaitable only when marked by types.coroutine.
-        Ref code = Ref::steal(PyObject_GetAttrString(o, "gi_code"));
+        Ref code = Ref::steal(get_attr(o, names.gi_code, "gi_code"));
         if (!code) return nullptr;
-        Ref flags = Ref::steal(PyObject_GetAttrString(code.get(), "co_flags"));
+        Ref flags = Ref::steal(get_attr(code.get(), names.co_flags, "co_flags"));
         if (!flags) return nullptr;
         long f = PyLong_AsLong(flags.get());
         if (f == -1 && PyErr_Occurred()) return nullptr;
@@ -198,7 +219,7 @@ inline PyObject* awaitable_iter(PyObject* o) {
 // Closes an awaited iterator as `yield from` does: its close() if it has one.
 // Returns -1 with the error of close() set.
 inline int close_iter(PyObject* it) {
-    PyObject* meth = PyObject_GetAttrString(it, "close");
+    PyObject* meth = get_attr(it, names.close, "close");
     if (!meth) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(it);
         PyErr_Clear();
@@ -371,7 +392,7 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
         }
         return resume(o, nullptr, out);
     }
-    PyObject* meth = PyObject_GetAttrString(o->awaited, "throw");
+    PyObject* meth = detail::get_attr(o->awaited, detail::names.throw_, "throw");
     if (!meth) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
