@@ -102,9 +102,23 @@ inline PyObject* text_form(const Common& c, PyObject* v) {
 inline bool is_space(Py_UCS4 ch) { return Py_UNICODE_ISSPACE(ch); }
 
 // Trim of an exact str (or a str subclass, whose content is read as it is).
+// Whitespace of trimming among the ASCII characters: \t \n \v \f \r,
+// U+001C..U+001F and the space.
+inline bool ascii_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+
 inline PyObject* trim(PyObject* s) {
     if (!ZK_READY(s)) return nullptr;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        const char* p = static_cast<const char*>(PyUnicode_DATA(s));
+        Py_ssize_t i = 0, j = n;
+        while (i < j && ascii_space(static_cast<unsigned char>(p[i]))) ++i;
+        while (j > i && ascii_space(static_cast<unsigned char>(p[j - 1]))) --j;
+        if (i == 0 && j == n && PyUnicode_CheckExact(s)) return new_ref(s);
+        PyObject* out = PyUnicode_New(j - i, 127);
+        if (out) std::memcpy(PyUnicode_DATA(out), p + i, size_t(j - i));
+        return out;
+    }
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     Py_ssize_t i = 0, j = n;

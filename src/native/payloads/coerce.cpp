@@ -5,13 +5,51 @@ namespace zk::payloads {
 
 namespace {
 
-// Whitespace of trimming among the ASCII characters: \t \n \v \f \r,
-// U+001C..U+001F and the space.
-inline bool ascii_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+// Gathers new references into a list made at its final size: the first
+// few on the stack, the rest (for long inputs) appended.
+class ListBuilder {
+public:
+    ListBuilder() = default;
+    ListBuilder(const ListBuilder&) = delete;
+    ListBuilder& operator=(const ListBuilder&) = delete;
+    ~ListBuilder() {
+        for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+    }
+    // Takes over `item` (a new reference); false on error.
+    bool add(PyObject* item) {
+        if (!item) return false;
+        if (!spill_ && n_ < kShort) {
+            items_[n_++] = item;
+            return true;
+        }
+        if (!spill_ && !(spill_ = Ref::steal(take()))) {
+            Py_DECREF(item);
+            return false;
+        }
+        int r = PyList_Append(spill_.get(), item);
+        Py_DECREF(item);
+        return r == 0;
+    }
+    PyObject* finish() { return spill_ ? spill_.release() : take(); }
 
-// Appends the trimmed, non-empty pieces of the exact str `text` cut at commas.
-bool split_commas_into(PyObject* text, PyObject* out) {
-    if (!ZK_READY(text)) return false;
+private:
+    PyObject* take() {
+        PyObject* list = PyList_New(n_);
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < n_; ++i) PyList_SET_ITEM(list, i, items_[i]);
+        n_ = 0;
+        return list;
+    }
+    static constexpr Py_ssize_t kShort = 16;
+    PyObject* items_[kShort];
+    Py_ssize_t n_ = 0;
+    Ref spill_;
+};
+
+// The trimmed, non-empty pieces of the exact str `text` cut at commas.
+PyObject* split_commas(PyObject* text) {
+    if (!ZK_READY(text)) return nullptr;
+    ListBuilder out;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (PyUnicode_IS_ASCII(text)) {
         const char* p = static_cast<const char*>(PyUnicode_DATA(text));
@@ -29,14 +67,11 @@ bool split_commas_into(PyObject* text, PyObject* out) {
                 } else if ((piece = PyUnicode_New(j - i, 127))) {
                     std::memcpy(PyUnicode_DATA(piece), p + i, size_t(j - i));
                 }
-                if (!piece) return false;
-                int r = PyList_Append(out, piece);
-                Py_DECREF(piece);
-                if (r < 0) return false;
+                if (!out.add(piece)) return nullptr;
             }
             start = end + 1;
         }
-        return true;
+        return out.finish();
     }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
@@ -46,26 +81,28 @@ bool split_commas_into(PyObject* text, PyObject* out) {
         Py_ssize_t i = start, j = k;
         while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
         while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
-        if (j > i) {
-            Ref piece = Ref::steal((i == 0 && j == n) ? new_ref(text) : PyUnicode_Substring(text, i, j));
-            if (!piece || PyList_Append(out, piece.get()) < 0) return false;
-        }
+        if (j > i && !out.add((i == 0 && j == n) ? new_ref(text) : PyUnicode_Substring(text, i, j))) return nullptr;
         start = k + 1;
     }
-    return true;
+    return out.finish();
 }
 
 // The trimmed text forms of a list's elements, the empty ones left out. The
 // list is read by index with a strong reference to each element, so a
 // __str__ that changes the list cannot pull an element away mid-use.
-bool trimmed_items_into(State& st, PyObject* list, PyObject* out) {
+PyObject* trimmed_items(State& st, PyObject* list) {
+    ListBuilder out;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref text = Ref::steal(trimmed_text(st.c, item.get()));
-        if (!text) return false;
-        if (PyUnicode_GET_LENGTH(text.get()) != 0 && PyList_Append(out, text.get()) < 0) return false;
+        PyObject* text = trimmed_text(st.c, item.get());
+        if (!text) return nullptr;
+        if (PyUnicode_GET_LENGTH(text) == 0) {
+            Py_DECREF(text);
+        } else if (!out.add(text)) {
+            return nullptr;
+        }
     }
-    return true;
+    return out.finish();
 }
 
 }  // namespace
@@ -73,39 +110,16 @@ bool trimmed_items_into(State& st, PyObject* list, PyObject* out) {
 PyObject* csv(State& st, PyObject* v) {
     int t = truth(v);
     if (t < 0) return nullptr;
-    if (t && PyList_Check(v)) {
-        // Sized for every element; the empty ones are cut off at the end. The
-        // list is read by index with a strong reference to each element, so
-        // a __str__ that changes the list cannot pull an element away mid-use.
-        const Py_ssize_t n = PyList_GET_SIZE(v);
-        Ref out = Ref::steal(PyList_New(n));
-        if (!out) return nullptr;
-        Py_ssize_t w = 0;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
-            Ref text = Ref::steal(trimmed_text(st.c, item.get()));
-            if (!text) return nullptr;
-            if (PyUnicode_GET_LENGTH(text.get()) == 0) continue;
-            if (w < n) {
-                PyList_SET_ITEM(out.get(), w++, text.release());
-            } else if (PyList_Append(out.get(), text.get()) < 0) {
-                return nullptr;
-            }
-        }
-        if (w < n && PyList_SetSlice(out.get(), w, n, nullptr) < 0) return nullptr;
-        return out.release();
-    }
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out || !t) return out.release();
+    if (!t) return PyList_New(0);
+    if (PyList_Check(v)) return trimmed_items(st, v);
     Ref text = Ref::steal(text_form(st.c, v));
-    if (!text || !split_commas_into(text.get(), out.get())) return nullptr;
-    return out.release();
+    return text ? split_commas(text.get()) : nullptr;
 }
 
 PyObject* query_text(State& st, PyObject* v) {
     if (PyList_Check(v)) {
-        Ref items = Ref::steal(PyList_New(0));
-        if (!items || !trimmed_items_into(st, v, items.get())) return nullptr;
+        Ref items = Ref::steal(trimmed_items(st, v));
+        if (!items) return nullptr;
         return PyUnicode_Join(st.s[k_comma], items.get());
     }
     int t = truth(v);
