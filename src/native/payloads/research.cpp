@@ -8,17 +8,16 @@ namespace zk::payloads {
 
 namespace {
 
-// A preset's values as the caller's own: a new dict, lists copied.
-PyObject* copy_preset(PyObject* preset) {
-    Ref out = Ref::steal(PyDict_New());
-    if (!out) return nullptr;
+// Sets a preset's values into `target`, in order: lists copied, so that
+// neither the caller's map nor a payload shares one with the table.
+bool lay_preset(PyObject* target, PyObject* preset) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(preset, &pos, &k, &v)) {
         Ref value = Ref::steal(PyList_CheckExact(v) ? PyList_GetSlice(v, 0, PyList_GET_SIZE(v)) : new_ref(v));
-        if (!value || PyDict_SetItem(out.get(), k, value.get()) < 0) return nullptr;
+        if (!value || PyDict_SetItem(target, k, value.get()) < 0) return false;
     }
-    return out.release();
+    return true;
 }
 
 // A text with every occurrence of one ASCII character replaced by another.
@@ -122,12 +121,13 @@ PyObject* normalize_product_research_input(State& st, PyObject* in) {
     return data.release();
 }
 
+// The table's preset that the recommendation mode names (borrowed), or NULL:
+// with an exception set on error, without one when no preset is named.
 static PyObject* preset_of(State& st, const Options& o) {
     Ref mode;
     int t = o.first_truthy(
         {k_recommendationMode, k_recommendMode, k_presetMode, k_productMode, k_mode, k_mode_zh}, mode);
-    if (t < 0) return nullptr;
-    if (!t) return PyDict_New();
+    if (t <= 0) return nullptr;
     Ref text = Ref::steal(trimmed_text(st.c, mode.get()));
     if (!text) return nullptr;
     Ref key = Ref::steal(preset_key(st, text.get()));
@@ -138,14 +138,17 @@ static PyObject* preset_of(State& st, const Options& o) {
         if (PyErr_Occurred()) return nullptr;
         name = text.get();
     }
-    PyObject* preset = PyDict_GetItemWithError(st.presets, name);
-    if (!preset) return PyErr_Occurred() ? nullptr : PyDict_New();
-    return copy_preset(preset);
+    return PyDict_GetItemWithError(st.presets, name);
 }
 
 PyObject* product_research_recommendation_preset(State& st, PyObject* in) {
     Options o(st, in);
-    return o.scan() ? preset_of(st, o) : nullptr;
+    if (!o.scan()) return nullptr;
+    PyObject* preset = preset_of(st, o);
+    if (!preset && PyErr_Occurred()) return nullptr;
+    Ref out = Ref::steal(PyDict_New());
+    if (!out || (preset && !lay_preset(out.get(), preset))) return nullptr;
+    return out.release();
 }
 
 static PyObject* new_release_months(State& st, const Options& o) {
@@ -220,8 +223,8 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     if (!o.scan() || !normalize(st, o, nullptr)) return nullptr;
     Ref month, v;
     if (!chain_or(o, {k_month, k_period}, s[k_m2026_03], month)) return nullptr;
-    Ref preset = Ref::steal(preset_of(st, o));
-    if (!preset) return nullptr;
+    PyObject* preset = preset_of(st, o);  // the table's own: only read
+    if (!preset && PyErr_Occurred()) return nullptr;
 
     Ref p = Ref::steal(PyDict_Copy(st.tpl_product_research));
     if (!p) return nullptr;
@@ -261,7 +264,7 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     }
 
     // The layers: the preset over the base, then the explicit filters.
-    if (PyDict_GET_SIZE(preset.get()) > 0 && PyDict_Update(d, preset.get()) < 0) return nullptr;
+    if (preset && !lay_preset(d, preset)) return nullptr;
     if (!list_filters(st, d, o) || !range_filters(st, d, o) || !extra_filters(st, d, o)) return nullptr;
     for (Str k : {k_keyword, k_keywords, k_includeBrands, k_excludeBrands, k_includeSellers, k_excludeSellers,
                   k_outOfKeywords}) {
