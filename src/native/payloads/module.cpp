@@ -226,8 +226,6 @@ void each_object(State& st, F&& f) {
     }
     f(st.presets);
     f(st.aliases);
-    f(st.official_aliases);
-    f(st.hidden_fields);
     f(st.month_table);
     for (auto& p : st.slot_name) f(p);
     f(st.slot_index);

@@ -104,8 +104,6 @@ public:
         return 0;
     }
 
-    PyObject* dict() const { return d_; }
-
 private:
     int slot_by_address(PyObject* k) const {
         size_t h = addr_hash(k);

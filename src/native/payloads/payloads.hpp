@@ -46,8 +46,6 @@ PyObject* product_research_recommendation_preset(State& st, PyObject* input);
 PyObject* preset_key(State& st, PyObject* value);
 PyObject* new_release_num(State& st, PyObject* input);
 
-inline PyObject* S(State& st, Str k) { return st.s[k]; }
-
 // A small-integer object (cached by the interpreter for -5..256).
 inline PyObject* small_int(long v) { return PyLong_FromLong(v); }
 

@@ -203,7 +203,7 @@ PyObject* build_referer(State& st, PyObject* payload, PyObject* scenario) {
         id = Ref::steal(market_id(st, market.get()));
         if (!id || !entry(st, out, first, st.s[k_marketId], id.get())) return nullptr;
         if (!get_or(payload, st.s[k_month], st.c.s_empty, date)) return nullptr;
-        if (!entry(st, out, first, S(st, k_date_key), date.get())) return nullptr;
+        if (!entry(st, out, first, st.s[k_date_key], date.get())) return nullptr;
         if (!get(payload, st.s[k_badges], badges)) return nullptr;
         int t = truthy_ref(badges);
         if (t < 0) return nullptr;
@@ -221,7 +221,7 @@ PyObject* build_referer(State& st, PyObject* payload, PyObject* scenario) {
         id = Ref::steal(traffic_source_market_id(st, market ? market.get() : Py_None));
         if (!id || !entry(st, out, first, st.s[k_marketId], id.get())) return nullptr;
         if (!get_or(payload, st.s[k_month], st.c.s_empty, date)) return nullptr;
-        if (!entry(st, out, first, S(st, k_date_key), date.get())) return nullptr;
+        if (!entry(st, out, first, st.s[k_date_key], date.get())) return nullptr;
         return out.finish();
     }
     if (str_eq(scenario, "market-research", 15)) {

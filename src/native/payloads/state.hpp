@@ -89,8 +89,6 @@ struct State {
     // The builders' own copies of the research tables.
     PyObject* presets = nullptr;            // dict name -> dict
     PyObject* aliases = nullptr;            // dict alias -> name
-    PyObject* official_aliases = nullptr;   // dict official -> web-form
-    PyObject* hidden_fields = nullptr;      // list of 61 names
     PyObject* month_table = nullptr;        // dict text -> int (new-release months)
 
     // Option slots: every name a builder reads or writes has a slot number;

@@ -329,9 +329,7 @@ PyObject* build_hidden_fields() {
 
 bool init_tables(State& st) {
     if (!init_slots(st)) return false;
-    if (!(st.presets = build_presets()) || !(st.aliases = build_aliases()) ||
-        !(st.official_aliases = build_official_aliases()) || !(st.hidden_fields = build_hidden_fields()))
-        return false;
+    if (!(st.presets = build_presets()) || !(st.aliases = build_aliases())) return false;
     static_assert(sizeof kOfficialAliases / sizeof kOfficialAliases[0] == kOfficialRows);
     for (int i = 0; i < kOfficialRows; ++i) {
         if ((st.official_from[i] = slot_of(st, kOfficialAliases[i].a)) < 0) return false;
