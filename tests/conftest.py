@@ -178,3 +178,23 @@ def assert_no_leak(body: Callable[[], Any], *, rounds: int = 3000, slack: int = 
 @pytest.fixture
 def no_leak() -> Callable[..., None]:
     return assert_no_leak
+
+
+def first_truthy(options: dict, *names: str) -> Any:
+    """The fallback chain over option names, as the builders' definitions read it:
+    the first truthy value, else the last one read (None when absent)."""
+    value = None
+    for name in names:
+        value = options.get(name)
+        if value:
+            break
+    return value
+
+
+def call_error(function: Callable[..., Any], args: tuple, kwargs: dict) -> str | None:
+    """The message of the TypeError a call raises, or None when it raises none."""
+    try:
+        function(*args, **kwargs)
+    except TypeError as exc:
+        return str(exc)
+    return None

@@ -15,7 +15,7 @@ from collections import OrderedDict
 
 import pytest
 
-from conftest import Hostile, StrSub, assert_no_leak
+from conftest import Hostile, StrSub, assert_no_leak, call_error
 from zentrik.seller_sprite.api import payloads as p
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -95,14 +95,6 @@ BAD_CALLS = [
     ((), {"scenario": "x"}),
     ((), {"values": 1, "value": 1}),
 ]
-
-
-def call_error(function, args, kwargs):
-    try:
-        function(*args, **kwargs)
-    except TypeError as exc:
-        return str(exc)
-    return None
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))

@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import Boom, CollidingKey, Hostile, Mutator, StrSub, assert_no_leak, call_quietly
+from conftest import Boom, CollidingKey, Hostile, Mutator, StrSub, assert_no_leak, call_error, call_quietly
 from zentrik.seller_sprite.api import payloads as p
 
 STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "zentrik" / "seller_sprite" / "api" / "payloads.pyi"
@@ -123,14 +123,6 @@ BAD_CALLS = [
     ((), {"input_data": {}, "payload": {}, "value": "x"}),
     (({}, {}), {}),
 ]
-
-
-def call_error(function, args, kwargs):
-    try:
-        function(*args, **kwargs)
-    except TypeError as exc:
-        return str(exc)
-    return None
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))

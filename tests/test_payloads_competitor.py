@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import Boom, CollidingKey, Hostile, Mutator, ShowsAs, StrSub, call_quietly
+from conftest import Boom, CollidingKey, Hostile, Mutator, ShowsAs, StrSub, call_quietly, first_truthy
 from zentrik.seller_sprite.api import payloads as p
 
 make = p.make_competitor_payload
@@ -139,15 +139,6 @@ option_names = st.sampled_from(
         "keyword", "brand", "sellerName", "asin",
     ]
 )  # fmt: skip
-
-
-def first_truthy(options, *names):
-    value = None
-    for name in names:
-        value = options.get(name)
-        if value:
-            break
-    return value
 
 
 def expected_payload(o):

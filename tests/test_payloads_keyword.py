@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zentrik.seller_sprite.api import payloads as p
+from conftest import first_truthy
 
 miner = p.make_keyword_miner_payload
 reverse = p.make_keyword_reverse_payload
@@ -352,15 +353,6 @@ def test_traffic_source_payload_makes_its_referer():
 
 
 # --- against the definitions, composed of the module's own coercions ------------------
-
-
-def first_truthy(options, *names):
-    value = None
-    for name in names:
-        value = options.get(name)
-        if value:
-            break
-    return value
 
 
 def expected_miner(o):

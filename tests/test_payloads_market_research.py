@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zentrik.seller_sprite.api import payloads as p
+from conftest import first_truthy
 
 make = p.make_market_research_payload
 
@@ -170,15 +171,6 @@ def test_payload_makes_its_referer():
 
 
 # --- against the definition --------------------------------------------------------------
-
-
-def first_truthy(options, *names):
-    value = None
-    for name in names:
-        value = options.get(name)
-        if value:
-            break
-    return value
 
 
 def expected_payload(o):

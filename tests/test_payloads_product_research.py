@@ -10,6 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from zentrik.seller_sprite.api import payloads as p
+from conftest import first_truthy
 
 make = p.make_product_research_payload
 normalize = p.normalize_product_research_input
@@ -604,15 +605,6 @@ def test_payload_makes_its_referer():
 
 
 # --- against the definitions ---------------------------------------------------------------
-
-
-def first_truthy(options, *names):
-    value = None
-    for name in names:
-        value = options.get(name)
-        if value:
-            break
-    return value
 
 
 def expected_normalize(o):

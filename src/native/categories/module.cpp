@@ -174,24 +174,9 @@ void each_object(State& st, F&& f) {
     f(reinterpret_cast<PyObject*&>(st.coro_type));
 }
 
-ZK_MODULE_STATE_SLOTS(State)
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT,
-    "zentrik.seller_sprite.api.categories",
-    "卖家精灵类目节点解析。",
-    sizeof(State),
-    methods,
-    slots,
-    traverse,
-    clear,
-    free_module,
-};
+ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.categories",
+                     "卖家精灵类目节点解析。",
+                     methods)
 
 }  // namespace
 

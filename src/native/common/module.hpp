@@ -23,3 +23,17 @@
         return 0;                                                                  \
     }                                                                              \
     void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
+
+// The module definition itself: multi-phase init with one exec slot (the
+// function `exec` in scope), the state plumbing above, and `def`, which the
+// module's PyInit function hands to PyModuleDef_Init.
+#define ZK_MODULE_DEFINITION(State, fullname, doc, methods)                       \
+    ZK_MODULE_STATE_SLOTS(State)                                                   \
+    PyModuleDef_Slot slots[] = {                                                   \
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},                              \
+        {0, nullptr},                                                              \
+    };                                                                             \
+    PyModuleDef def = {                                                            \
+        PyModuleDef_HEAD_INIT, fullname, doc, sizeof(State), methods, slots,       \
+        traverse,              clear,    free_module,                              \
+    };

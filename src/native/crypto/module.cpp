@@ -202,28 +202,13 @@ void each_object(State& st, F&& f) {
     f(st.crypto_type);
 }
 
-ZK_MODULE_STATE_SLOTS(State)
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT,
-    "zentrik.auth.storage.crypto",
-    "AES-256-GCM 加密工具模块。\n"
-    "\n"
-    "为凭证文件提供对称加密能力，密钥自动生成并存储在本地文件中。\n"
-    "\n"
-    "密文格式：[12 字节随机 nonce] + [AES-GCM 密文]（密文末尾含 16 字节认证标签）。",
-    sizeof(State),
-    nullptr,
-    slots,
-    traverse,
-    clear,
-    free_module,
-};
+ZK_MODULE_DEFINITION(State, "zentrik.auth.storage.crypto",
+                     "AES-256-GCM 加密工具模块。\n"
+                     "\n"
+                     "为凭证文件提供对称加密能力，密钥自动生成并存储在本地文件中。\n"
+                     "\n"
+                     "密文格式：[12 字节随机 nonce] + [AES-GCM 密文]（密文末尾含 16 字节认证标签）。",
+                     nullptr)
 
 }  // namespace
 

@@ -236,24 +236,9 @@ void each_object(State& st, F&& f) {
         f(*t);
 }
 
-ZK_MODULE_STATE_SLOTS(State)
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT,
-    "zentrik.seller_sprite.api.payloads",
-    "卖家精灵场景 payload 构造。",
-    sizeof(State),
-    methods,
-    slots,
-    traverse,
-    clear,
-    free_module,
-};
+ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.payloads",
+                     "卖家精灵场景 payload 构造。",
+                     methods)
 
 }  // namespace
 
