@@ -126,8 +126,7 @@ int exec(PyObject* m) {
         ZK_CATEGORY_STRINGS(ZK_TEXT)
 #undef ZK_TEXT
     };
-    for (int i = 0; i < k_count; ++i)
-        if (!(st.s[i] = PyUnicode_InternFromString(texts[i]))) return -1;
+    if (!zk::intern_all(texts, k_count, st.s)) return -1;
 
     {
         Ref payloads = Ref::steal(PyImport_ImportModule("zentrik.seller_sprite.api.payloads"));

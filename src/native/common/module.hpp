@@ -4,6 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Interns the texts of a module's string table into `out`; false on error.
+inline bool intern_all(const char* const* texts, int n, PyObject** out) {
+    for (int i = 0; i < n; ++i)
+        if (!(out[i] = PyUnicode_InternFromString(texts[i]))) return false;
+    return true;
+}
+
 // Defines traverse, clear and free_module for a module whose state type
 // `State` names every object it holds through a function template
 // `each_object(State&, F&&)` in scope (calling f(PyObject*&) on each).

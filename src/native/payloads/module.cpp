@@ -189,8 +189,7 @@ int exec(PyObject* m) {
         ZK_PAYLOAD_STRINGS(ZK_TEXT)
 #undef ZK_TEXT
     };
-    for (int i = 0; i < k_count; ++i)
-        if (!(st.s[i] = PyUnicode_InternFromString(texts[i]))) return -1;
+    if (!zk::intern_all(texts, k_count, st.s)) return -1;
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
     for (int i = 0; i < kIntTexts; ++i)
         if (!(st.int_text[i] = PyUnicode_FromFormat("%d", i))) return -1;
