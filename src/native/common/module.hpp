@@ -4,12 +4,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+namespace zk {
+
 // Interns the texts of a module's string table into `out`; false on error.
 inline bool intern_all(const char* const* texts, int n, PyObject** out) {
     for (int i = 0; i < n; ++i)
         if (!(out[i] = PyUnicode_InternFromString(texts[i]))) return false;
     return true;
 }
+
+}  // namespace zk
 
 // Defines traverse, clear and free_module for a module whose state type
 // `State` names every object it holds through a function template
