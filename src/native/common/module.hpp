@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "errors.hpp"
+
 namespace zk {
 
 // Interns the texts of a module's string table into `out`; false on error.
@@ -17,7 +19,9 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
 
 // Defines traverse, clear and free_module for a module whose state type
 // `State` names every object it holds through a function template
-// `each_object(State&, F&&)` in scope (calling f(PyObject*&) on each).
+// `each_object(State&, F&&)` in scope (calling f(PyObject*&) on each). The
+// state is made by placement new in the module's exec; free_module ends its
+// life (releasing whatever else it owns) after clearing its objects.
 #define ZK_MODULE_STATE_SLOTS(State)                                              \
     int traverse(PyObject* m, visitproc visit, void* arg) {                        \
         State* st = static_cast<State*>(PyModule_GetState(m));                     \
@@ -33,7 +37,10 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
         if (st) each_object(*st, [](PyObject*& p) { Py_CLEAR(p); });               \
         return 0;                                                                  \
     }                                                                              \
-    void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
+    void free_module(void* m) {                                                    \
+        clear(static_cast<PyObject*>(m));                                          \
+        if (State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(m)))) st->~State(); \
+    }
 
 // The module definition itself: multi-phase init with one exec slot (the
 // function `exec` in scope), the state plumbing above, and `def`, which the
@@ -41,10 +48,10 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
 #define ZK_MODULE_DEFINITION(State, fullname, doc, methods)                       \
     ZK_MODULE_STATE_SLOTS(State)                                                   \
     PyModuleDef_Slot slots[] = {                                                   \
-        {Py_mod_exec, reinterpret_cast<void*>(exec)},                              \
+        {Py_mod_exec, reinterpret_cast<void*>(ZK_ENTRY(exec))},                    \
         {0, nullptr},                                                              \
     };                                                                             \
     PyModuleDef def = {                                                            \
         PyModuleDef_HEAD_INIT, fullname, doc, sizeof(State), methods, slots,       \
-        traverse,              clear,    free_module,                              \
+        ZK_ENTRY(traverse),    ZK_ENTRY(clear), ZK_ENTRY(free_module),             \
     };

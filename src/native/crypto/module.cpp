@@ -142,9 +142,9 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     "（仅所有者可读写）存储。"
 
 PyMethodDef crypto_methods[] = {
-    {"_load_or_create_key", crypto_load_or_create_key, METH_NOARGS, ZK_DOC_LOAD},
-    {"encrypt", (PyCFunction)(void (*)(void))crypto_encrypt, METH_FASTCALL | METH_KEYWORDS, ZK_DOC_ENCRYPT},
-    {"decrypt", (PyCFunction)(void (*)(void))crypto_decrypt, METH_FASTCALL | METH_KEYWORDS, ZK_DOC_DECRYPT},
+    {"_load_or_create_key", ZK_CFUNC(crypto_load_or_create_key), METH_NOARGS, ZK_DOC_LOAD},
+    {"encrypt", ZK_CFUNC(crypto_encrypt), METH_FASTCALL | METH_KEYWORDS, ZK_DOC_ENCRYPT},
+    {"decrypt", ZK_CFUNC(crypto_decrypt), METH_FASTCALL | METH_KEYWORDS, ZK_DOC_DECRYPT},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,8 +156,8 @@ PyMemberDef crypto_members[] = {
 };
 
 PyType_Slot crypto_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(crypto_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(crypto_dealloc)},
+    ZK_SLOT(Py_tp_new, crypto_new),
+    ZK_SLOT(Py_tp_dealloc, crypto_dealloc),
     {Py_tp_doc, const_cast<char*>(ZK_DOC_CLASS)},
     {Py_tp_methods, crypto_methods},
     {Py_tp_members, crypto_members},

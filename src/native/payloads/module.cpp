@@ -138,7 +138,7 @@ ZK_FASTCALL(build_referer) {
     return build_referer(state_of(m), a[0], a[1]);
 }
 
-#define ZK_METHOD(name, doc) {#name, (PyCFunction)(void (*)(void))fn_##name, METH_FASTCALL | METH_KEYWORDS, doc}
+#define ZK_METHOD(name, doc) {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef methods[] = {
     ZK_METHOD(csv, "csv($module, /, value)\n--\n\n"),
