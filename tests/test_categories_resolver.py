@@ -6,6 +6,7 @@ import asyncio
 import gc
 import inspect
 import types
+import warnings
 import weakref
 from typing import Any
 
@@ -371,8 +372,10 @@ def test_throw_argument_errors(args, message):
 def test_a_fresh_coroutine():
     client = FakeClient()
     resolver = SellerSpriteCategoryResolver(client)
+    coro = resolver.resolve("Toys", market=1, table="t")
     with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
-        resolver.resolve("Toys", market=1, table="t").send(1)
+        coro.send(1)
+    coro.close()
     coro = resolver.resolve("Toys", market=1, table="t")
     with pytest.raises(Boom):
         coro.throw(Boom("before the start"))
@@ -382,8 +385,6 @@ def test_a_fresh_coroutine():
     coro.close()
     with pytest.raises(RuntimeError, match="cannot reuse"):
         coro.send(None)
-    resolver.resolve("Toys", market=1, table="t")  # never awaited: no warning, nothing asked
-    gc.collect()
     assert client.calls == []
 
 
@@ -553,7 +554,141 @@ def test_no_leak_in_resolving():
         waiting = SellerSpriteCategoryResolver(Scripted()).resolve("x", market=1, table="t")
         waiting.send(None)
         waiting.close()
-        SellerSpriteCategoryResolver(client).resolve_params({}, **KEYWORDS)  # never awaited
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            SellerSpriteCategoryResolver(client).resolve_params({}, **KEYWORDS)  # never awaited
         client.calls.clear(), client.positional.clear(), client.finished.clear()
 
     assert_no_leak(body, rounds=2000)
+
+
+# --- as an async def coroutine does ----------------------------------------------------------
+# Each case is run on the resolver's coroutine and on an async def twin that
+# makes the same calls and awaits; both must behave alike.
+
+
+class Stop:
+    """A market option whose text form raises StopIteration."""
+
+    def __str__(self) -> str:
+        raise StopIteration("from __str__")
+
+
+class StopClient:
+    def category_nodes(self, **kwargs: Any) -> Any:
+        raise StopIteration("from the client")
+
+
+def stop_iteration_cases() -> list[tuple[str, Any, Any]]:
+    async def twin_str() -> Any:
+        return str(Stop())
+
+    async def twin_client() -> Any:
+        return await StopClient().category_nodes()
+
+    return [
+        ("__str__", lambda: SellerSpriteCategoryResolver(FakeClient()).resolve_params(
+            {"node": "Toys", "market": Stop()}, **KEYWORDS), twin_str),
+        ("client", lambda: SellerSpriteCategoryResolver(StopClient()).resolve("Toys", market=1, table="t"),
+         twin_client),
+    ]  # fmt: skip
+
+
+def outcome_of(drive: str, make: Any) -> tuple[type, str, Any]:
+    async def awaited() -> Any:
+        return await make()
+
+    try:
+        if drive == "send":
+            make().send(None)
+        elif drive == "await":
+            awaited().send(None)
+        else:
+            asyncio.run(asyncio.wait_for(make(), 5))  # a StopIteration lost in a Task would hang it
+    except BaseException as exc:  # noqa: BLE001 - the outcome is what is compared
+        return type(exc), str(exc), exc.__cause__ and type(exc.__cause__).__name__
+    return type(None), "returned", None
+
+
+@pytest.mark.parametrize("drive", ["send", "await", "asyncio"])
+@pytest.mark.parametrize("case", stop_iteration_cases(), ids=lambda c: c[0])
+def test_stop_iteration_escaping_a_frame_becomes_runtime_error(case, drive):
+    _, ours, twin = case
+    assert outcome_of(drive, ours) == outcome_of(drive, twin) == (
+        RuntimeError, "coroutine raised StopIteration", "StopIteration")
+
+
+@pytest.mark.parametrize(("method", "args"), [
+    ("resolve_params", ({"node": "Toys"},)), ("resolve", ("Toys",)), ("_resolve_label", ("Toys",)), ("_nodes", ()),
+])  # fmt: skip
+def test_a_coroutine_never_awaited_warns(method, args):
+    resolver = SellerSpriteCategoryResolver(FakeClient())
+    keywords = KEYWORDS if method == "resolve_params" else {"market": 1, "table": "t"}
+    with pytest.warns(RuntimeWarning) as seen:
+        getattr(resolver, method)(*args, **keywords)
+        gc.collect()
+    assert [str(w.message) for w in seen] == [f"coroutine 'SellerSpriteCategoryResolver.{method}' was never awaited"]
+
+
+def test_a_second_awaiter_is_refused():
+    async def twin() -> Any:
+        return await Yielder("token")
+
+    async def awaiting(coro: Any) -> Any:
+        return await coro
+
+    async def main(make: Any) -> Any:
+        coro = make()
+        first = asyncio.get_running_loop().create_task(awaiting(coro))
+        await asyncio.sleep(0)  # the first awaiter is now suspended inside it
+        try:
+            await coro
+        except RuntimeError as exc:
+            return str(exc)
+        finally:
+            first.cancel()
+
+    ours = lambda: SellerSpriteCategoryResolver(Scripted()).resolve("Toys", market=1, table="t")  # noqa: E731
+    assert asyncio.run(main(ours)) == asyncio.run(main(twin)) == "coroutine is being awaited already"
+
+
+class Holder:
+    """A market option that keeps a reference to the coroutine reading it."""
+
+    coro: Any = None
+
+    def __str__(self) -> str:
+        return "ZZ"  # no station: the option itself becomes the client's market
+
+
+def test_a_cycle_through_what_a_suspended_frame_holds_is_collected():
+    async def twin(params: dict[str, Any]) -> Any:
+        market = params["market"]
+        await Yielder("token")
+        return market
+
+    def ours(params: dict[str, Any]) -> Any:
+        return SellerSpriteCategoryResolver(Scripted()).resolve_params(params, **KEYWORDS)
+
+    for make in (twin, ours):
+        params = {"node": "Toys", "market": Holder()}
+        coro = make(params)
+        params["market"].coro = coro
+        coro.send(None)
+        params.clear()  # now only the frame holds the option: option -> coroutine -> frame -> option
+        ref = weakref.ref(coro)
+        del coro, params
+        gc.collect()
+        assert ref() is None, make
+
+
+@pytest.mark.parametrize("make", [
+    lambda: CategoryNode("1", "1", "A", "A", False), lambda: SellerSpriteCategoryResolver(FakeClient()),
+])  # fmt: skip
+def test_weak_references(make):
+    obj = make()
+    ref = weakref.ref(obj)
+    assert ref() is obj
+    del obj
+    gc.collect()
+    assert ref() is None

@@ -37,6 +37,7 @@ import pickle
 import sys
 import time
 import types
+import warnings
 from collections import OrderedDict
 from typing import Any, Callable, Iterable
 
@@ -1029,6 +1030,13 @@ def _coroutine(ctx: Any) -> list[Call]:
     def fresh() -> Any:
         return R(Client()).resolve_params({"node": "Toys"}, **KW)
 
+    def fresh_then(action: Callable[[Any], Any]) -> Any:
+        coro = fresh()
+        try:
+            return action(coro)
+        finally:
+            coro.close()  # left unstarted, it would warn when it goes away
+
     def closed_before_start() -> None:
         coro = fresh()
         coro.close()
@@ -1066,8 +1074,11 @@ def _coroutine(ctx: Any) -> list[Call]:
         return drive(outer())
 
     def dropped(started: bool) -> None:
-        coro = suspended() if started else fresh()
-        del coro  # the finalizer closes what it awaits
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            coro = suspended() if started else fresh()
+            del coro  # the finalizer closes what it awaits, or warns of a coroutine never awaited
+        assert len(seen) == (0 if started else 1)
 
     def dropped_in_a_cycle() -> None:
         client = SlowClient()
@@ -1084,8 +1095,11 @@ def _coroutine(ctx: Any) -> list[Call]:
         drive(client.keep)
 
     def inspected() -> None:
+        assert fresh_then(lambda coro: coro.__await__() is coro)
         coro = suspended(method="resolve")
-        assert coro.__await__() is coro and repr(coro).startswith("<zentrik_coroutine")
+        with pytest.raises(RuntimeError):
+            coro.__await__()  # already being awaited
+        assert repr(coro).startswith("<zentrik_coroutine")
         assert (coro.__name__, coro.__qualname__) == ("resolve", "SellerSpriteCategoryResolver.resolve")
         assert coro.cr_frame is None
         coro.close()
@@ -1101,9 +1115,10 @@ def _coroutine(ctx: Any) -> list[Call]:
         ok(awaited_from_python, SlowClient()), ok(dropped, False), ok(dropped, True), ok(dropped_in_a_cycle),
         ok(inspected),
         err(ValueError, lambda: fresh().throw(ValueError("before start"))),
-        err(TypeError, lambda: fresh().throw(1)), err(TypeError, lambda: fresh().throw(Boom("x"), Boom("y"))),
-        err(TypeError, lambda: fresh().throw(Boom, None, 1)), err(TypeError, lambda: fresh().throw()),
-        err(TypeError, lambda: fresh().send(1)),
+        err(TypeError, fresh_then, lambda c: c.throw(1)),
+        err(TypeError, fresh_then, lambda c: c.throw(Boom("x"), Boom("y"))),
+        err(TypeError, fresh_then, lambda c: c.throw(Boom, None, 1)), err(TypeError, fresh_then, lambda c: c.throw()),
+        err(TypeError, fresh_then, lambda c: c.send(1)),
         err(RuntimeError, reused), err(ValueError, reentered),
     ]  # fmt: skip
 

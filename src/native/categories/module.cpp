@@ -66,7 +66,7 @@ ZK_FASTCALL(_raise_match_error) {
 }
 
 #define ZK_METHOD(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+    {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef methods[] = {
     ZK_METHOD(_category_key, "_category_key($module, /, params)\n--\n\n"),
@@ -152,8 +152,7 @@ int exec(PyObject* m) {
     if (!add_type(m, st.node_type)) return -1;
     st.resolver_type = make_resolver_type(m);
     if (!add_type(m, st.resolver_type)) return -1;
-    st.coro_type = coro::make_type(m, "zentrik.seller_sprite.api.categories.zentrik_coroutine");
-    if (!st.coro_type) return -1;
+    if (!st.coro.init(m, "zentrik.seller_sprite.api.categories.zentrik_coroutine")) return -1;
     return 0;
 }
 
@@ -170,7 +169,7 @@ void each_object(State& st, F&& f) {
     f(st.client_kwnames);
     f(reinterpret_cast<PyObject*&>(st.node_type));
     f(reinterpret_cast<PyObject*&>(st.resolver_type));
-    f(reinterpret_cast<PyObject*&>(st.coro_type));
+    st.coro.each(f);
 }
 
 ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.categories",

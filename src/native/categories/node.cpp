@@ -46,6 +46,7 @@ int node_clear(PyObject* self) {
 
 void node_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (as_node(self)->weakrefs) PyObject_ClearWeakRefs(self);
     node_clear(self);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -125,7 +126,7 @@ PyObject* node_reduce(PyObject* self, PyObject*) {
 }
 
 PyMethodDef node_methods[] = {
-    {"__reduce__", node_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nReturn state information for pickling."},
+    {"__reduce__", ZK_CFUNC(node_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nReturn state information for pickling."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -133,7 +134,9 @@ PyMethodDef node_methods[] = {
     {const_cast<char*>(kFieldNames[i]), T_OBJECT_EX, offsetof(Node, f) + (i) * sizeof(PyObject*), READONLY, nullptr}
 
 PyMemberDef node_members[] = {
-    ZK_FIELD(0), ZK_FIELD(1), ZK_FIELD(2), ZK_FIELD(3), ZK_FIELD(4), {nullptr, 0, 0, 0, nullptr},
+    ZK_FIELD(0), ZK_FIELD(1), ZK_FIELD(2), ZK_FIELD(3), ZK_FIELD(4),
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Node, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 #undef ZK_FIELD
@@ -142,14 +145,14 @@ PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "CategoryNode(id, node_id_path, label, label_path, has_children)\n--\n\n"
                     "CategoryNode(id: str, node_id_path: str, label: str, label_path: str, has_children: bool)")},
-    {Py_tp_new, reinterpret_cast<void*>(node_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(node_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
-    {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
+    ZK_SLOT(Py_tp_new, node_new),
+    ZK_SLOT(Py_tp_dealloc, node_dealloc),
+    ZK_SLOT(Py_tp_traverse, node_traverse),
+    ZK_SLOT(Py_tp_clear, node_clear),
+    ZK_SLOT(Py_tp_repr, node_repr),
+    ZK_SLOT(Py_tp_hash, node_hash),
+    ZK_SLOT(Py_tp_richcompare, node_richcompare),
+    ZK_SLOT(Py_tp_setattro, node_setattro),
     {Py_tp_methods, node_methods},
     {Py_tp_members, node_members},
     {0, nullptr},
@@ -180,6 +183,7 @@ PyObject* make_node(State& st, PyObject* id, PyObject* node_id_path, PyObject* l
     }
     n->canon_label_path = nullptr;
     n->canon_label = nullptr;
+    n->weakrefs = nullptr;
     if (track) PyObject_GC_Track(n);
     return reinterpret_cast<PyObject*>(n);
 }

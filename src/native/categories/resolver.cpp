@@ -21,6 +21,7 @@ struct Resolver {
     PyObject_HEAD
     PyObject* client;
     PyObject* cache;  // dict: cache key -> list of CategoryNode
+    PyObject* weakrefs;
 };
 
 inline Resolver* as_resolver(PyObject* o) { return reinterpret_cast<Resolver*>(o); }
@@ -128,19 +129,28 @@ Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market
     return Start::Ready;
 }
 
+// The frames below keep in Held locals (seen by the collector) whatever
+// lives across a request; the method's arguments are the coroutine's roots.
+
 Task resolve_task(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table) {
-    Ref prefix, out, text, key;
-    if (resolve_start(st, self, value, market, table, prefix, out, text, key) == Start::Ready) co_return out;
+    coro::Object* co = co_await coro::running();
+    Ref prefix, out;
+    coro::Held text(co), key(co);
+    if (resolve_start(st, self, value, market, table, prefix, out, *text, *key) == Start::Ready) co_return out;
     Ref nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, text.get());
     if (!nodes) co_return Ref();
     co_return Ref::steal(pick(st, text.get(), nodes.get()));
 }
 
 Task resolve_label_task(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table) {
-    Ref prefix = Ref::steal(key_prefix(st, market, table));
-    if (!prefix) co_return Ref();
-    Ref key = Ref::steal(concat({prefix.get(), st.s[k_colon], value}));
+    coro::Object* co = co_await coro::running();
+    coro::Held key(co);
     Ref nodes;
+    {
+        Ref prefix = Ref::steal(key_prefix(st, market, table));
+        if (!prefix) co_return Ref();
+        key = Ref::steal(concat({prefix.get(), st.s[k_colon], value}));
+    }
     if (!key || !cached(self, key.get(), nodes)) co_return Ref();
     if (!nodes) {
         nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, value);
@@ -151,10 +161,14 @@ Task resolve_label_task(State& st, Resolver* self, PyObject* value, PyObject* ma
 
 Task nodes_task(State& st, Resolver* self, PyObject* market, PyObject* table, PyObject* node_id_path,
                 PyObject* node_label_path) {
-    Ref prefix = Ref::steal(key_prefix(st, market, table));
-    if (!prefix) co_return Ref();
-    Ref key = Ref::steal(concat({prefix.get(), node_id_path, st.s[k_colon], node_label_path}));
+    coro::Object* co = co_await coro::running();
+    coro::Held key(co);
     Ref nodes;
+    {
+        Ref prefix = Ref::steal(key_prefix(st, market, table));
+        if (!prefix) co_return Ref();
+        key = Ref::steal(concat({prefix.get(), node_id_path, st.s[k_colon], node_label_path}));
+    }
     if (!key || !cached(self, key.get(), nodes)) co_return Ref();
     if (nodes) co_return nodes;  // the stored list itself
     co_return co_await fetch_nodes(st, self, key.get(), market, table, node_id_path, node_label_path);
@@ -179,9 +193,13 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
                          PyObject* period) {
     PyObject* key = category_key(st, params);
     if (!key) co_return PyErr_Occurred() ? Ref() : Ref::borrow(params);
-    Ref raw;
-    if (!get(params, key, raw)) co_return Ref();
-    Ref values = Ref::steal(call1(st.csv, raw ? raw.get() : Py_None));
+    coro::Object* co = co_await coro::running();
+    coro::Held values(co), table(co), market(co), resolved(co), prefix(co);
+    {
+        Ref raw;
+        if (!get(params, key, raw)) co_return Ref();
+        values = Ref::steal(call1(st.csv, raw ? raw.get() : Py_None));
+    }
     if (!values) co_return Ref();
     if (!PyList_CheckExact(values.get())) {
         PyErr_SetString(PyExc_TypeError, "csv() did not return a list");
@@ -190,19 +208,21 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     if (PyList_GET_SIZE(values.get()) == 0) co_return Ref::borrow(params);
 
     // The month first, then the market, both before any request.
-    Ref month, market_opt, site_opt;
-    if (!get(params, st.s[k_month], month)) co_return Ref();
-    Ref month_text = Ref::steal(first_truthy_of({month.get(), period}));
-    if (!month_text) co_return Ref();
-    Ref table = Ref::steal(call1(st.month_name, month_text.get()));
+    {
+        Ref month;
+        if (!get(params, st.s[k_month], month)) co_return Ref();
+        Ref month_text = Ref::steal(first_truthy_of({month.get(), period}));
+        if (!month_text) co_return Ref();
+        table = Ref::steal(call1(st.month_name, month_text.get()));
+    }
     if (!table) co_return Ref();
     if (!PyUnicode_Check(table.get())) {
         PyErr_SetString(PyExc_TypeError, "month_name() did not return a str");
         co_return Ref();
     }
-    if (!get(params, st.s[k_market], market_opt)) co_return Ref();
-    Ref station;
     {
+        Ref market_opt, site_opt, station;
+        if (!get(params, st.s[k_market], market_opt)) co_return Ref();
         int t = truthy_ref(market_opt);
         if (t < 0) co_return Ref();
         if (t) {
@@ -212,18 +232,18 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
             station = Ref::steal(first_truthy_of({site_opt.get(), site}));
             if (!station) co_return Ref();
         }
+        market = Ref::steal(call1(st.market_id, station.get()));
     }
-    Ref market = Ref::steal(call1(st.market_id, station.get()));
     if (!market) co_return Ref();
 
-    Ref resolved = Ref::steal(PyList_New(0));
+    resolved = Ref::steal(PyList_New(0));
     if (!resolved) co_return Ref();
-    Ref prefix;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+        coro::Held value(co), text(co), label_key(co);
+        value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
         if (!expect_str(value.get(), "value")) co_return Ref();
-        Ref out, text, label_key;
-        if (resolve_start(st, self, value.get(), market.get(), table.get(), prefix, out, text, label_key) ==
+        Ref out;
+        if (resolve_start(st, self, value.get(), market.get(), table.get(), *prefix, out, *text, *label_key) ==
             Start::Fetch) {
             Ref nodes = co_await fetch_nodes(st, self, label_key.get(), market.get(), table.get(), st.c.s_empty,
                                              text.get());
@@ -241,7 +261,7 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
         entry = Ref::steal(PyUnicode_Join(st.s[k_comma], resolved.get()));
         if (!entry) co_return Ref();
     } else {
-        entry = std::move(resolved);
+        entry = std::move(*resolved);
     }
     if (PyDict_SetItem(next.get(), key, entry.get()) < 0) co_return Ref();
     co_return next;
@@ -261,7 +281,7 @@ ZK_METHOD_FN(resolve_params) {
         !expect_str(a[3], "period"))
         return nullptr;
     State& st = state_of_type(Py_TYPE(self));
-    return coro::wrap(st.coro_type, "SellerSpriteCategoryResolver.resolve_params",
+    return coro::wrap(st.coro, "SellerSpriteCategoryResolver.resolve_params",
                       resolve_params_task(st, as_resolver(self), a[0], a[1], a[2], a[3]), {self, a[0], a[1], a[2], a[3]});
 }
 
@@ -272,7 +292,7 @@ PyObject* text_method(const Signature<3>& sig, const char* qualname, PyObject* s
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!expect_str(a[0], "value") || !expect_str(a[2], "table")) return nullptr;
     State& st = state_of_type(Py_TYPE(self));
-    return coro::wrap(st.coro_type, qualname, task(st, as_resolver(self), a[0], a[1], a[2]), {self, a[0], a[1], a[2]});
+    return coro::wrap(st.coro, qualname, task(st, as_resolver(self), a[0], a[1], a[2]), {self, a[0], a[1], a[2]});
 }
 
 ZK_METHOD_FN(resolve) {
@@ -296,7 +316,7 @@ ZK_METHOD_FN(_nodes) {
     if (!a[3]) a[3] = st.c.s_empty;
     if (!expect_str(a[1], "table") || !expect_str(a[2], "node_id_path") || !expect_str(a[3], "node_label_path"))
         return nullptr;
-    return coro::wrap(st.coro_type, "SellerSpriteCategoryResolver._nodes",
+    return coro::wrap(st.coro, "SellerSpriteCategoryResolver._nodes",
                       nodes_task(st, as_resolver(self), a[0], a[1], a[2], a[3]), {self, a[0], a[1], a[2], a[3]});
 }
 
@@ -330,6 +350,7 @@ int resolver_clear(PyObject* self) {
 
 void resolver_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (as_resolver(self)->weakrefs) PyObject_ClearWeakRefs(self);
     resolver_clear(self);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -337,7 +358,7 @@ void resolver_dealloc(PyObject* self) {
 }
 
 #define ZK_METHOD(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+    {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef resolver_methods[] = {
     ZK_METHOD(resolve_params, "resolve_params($self, /, params, *, scenario, site, period)\n--\n\n"),
@@ -352,15 +373,16 @@ PyMethodDef resolver_methods[] = {
 PyMemberDef resolver_members[] = {
     {"client", T_OBJECT_EX, offsetof(Resolver, client), READONLY, nullptr},
     {"_cache", T_OBJECT_EX, offsetof(Resolver, cache), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Resolver, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot resolver_slots[] = {
     {Py_tp_doc, const_cast<char*>("SellerSpriteCategoryResolver(client)\n--\n\n通过卖家精灵类目接口解析类目文本。")},
-    {Py_tp_new, reinterpret_cast<void*>(resolver_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(resolver_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(resolver_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(resolver_clear)},
+    ZK_SLOT(Py_tp_new, resolver_new),
+    ZK_SLOT(Py_tp_dealloc, resolver_dealloc),
+    ZK_SLOT(Py_tp_traverse, resolver_traverse),
+    ZK_SLOT(Py_tp_clear, resolver_clear),
     {Py_tp_methods, resolver_methods},
     {Py_tp_members, resolver_members},
     {0, nullptr},

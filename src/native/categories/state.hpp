@@ -4,6 +4,7 @@
 
 #include "common/args.hpp"
 #include "common/coro.hpp"
+#include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "common/value.hpp"
 
@@ -49,7 +50,7 @@ struct State {
 
     PyTypeObject* node_type = nullptr;
     PyTypeObject* resolver_type = nullptr;
-    PyTypeObject* coro_type = nullptr;
+    coro::Module coro;  // the coroutine objects the resolver's methods return
 };
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
@@ -97,6 +98,7 @@ struct Node {
     // immutable, so they never go stale.
     PyObject* canon_label_path;
     PyObject* canon_label;
+    PyObject* weakrefs;
 };
 
 inline bool is_node(State& st, PyObject* o) { return Py_TYPE(o) == st.node_type; }

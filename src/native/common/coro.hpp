@@ -4,7 +4,8 @@
 // `Task` (a Ref result; an empty Ref means "the interpreter's error indicator
 // is set"). Tasks await each other with `co_await` (symmetric transfer, no
 // stack growth) and await Python awaitables with `co_await await_object(x)`.
-// `wrap` puts a task into an object of the type made by `make_type`: a final
+// `wrap` puts a task into an object of the type that a module's `Module`
+// makes at load: a final
 // heap type with am_await (returning itself), am_send, __next__, send, throw
 // and close, so `await`, asyncio's Task, `asyncio.iscoroutine` and a bare
 // `send(None)` all drive it.
@@ -20,10 +21,17 @@
 // with the error pending, all within the same call.
 //
 // Nothing runs before the first send, no thread is started and nothing polls.
-// Objects a frame needs across a suspension and that may take part in
-// reference cycles (the method's self and arguments) are handed to `wrap` as
-// roots: the coroutine object owns them and shows them to the garbage
-// collector, and the frame borrows them.
+// Everything a frame holds across a suspension is shown to the garbage
+// collector through the coroutine object, so reference cycles through a
+// suspended frame are collected as they are through an `async def` frame:
+// the method's self and arguments are handed to `wrap` as roots (owned by the
+// coroutine object, borrowed by the frames), and a frame keeps its other
+// objects in `Held` locals, which link themselves into the coroutine object.
+//
+// The coroutine objects behave as the interpreter's own: a StopIteration
+// escaping a frame becomes RuntimeError, one that is never started warns when
+// it goes away, and one already suspended in an await refuses a second
+// awaiter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -38,11 +46,13 @@
 #include <new>
 #include <utility>
 
+#include "errors.hpp"
 #include "ref.hpp"
 
 namespace zk::coro {
 
 struct Object;
+struct Module;
 
 // ---------------------------------------------------------------------------
 // Task: a lazily started C++ coroutine with a Python result.
@@ -136,6 +146,36 @@ constexpr int kMaxRoots = 6;
 
 enum class Status : unsigned char { Fresh, Suspended, Running, Done };
 
+// What a module keeps of the coroutine layer in its own state: the type and
+// the attribute names the await protocol looks up, made once at module load
+// (interned, as the interpreter keeps the names of its own code). Nothing of
+// it is process-wide, so every interpreter has its own.
+struct Module {
+    PyTypeObject* type = nullptr;
+    PyObject* cr_await = nullptr;
+    PyObject* gi_code = nullptr;
+    PyObject* co_flags = nullptr;
+    PyObject* close = nullptr;
+    PyObject* throw_ = nullptr;
+
+    // Makes the type for `module` and the names; false with an error set.
+    // `spec_name` (a static text such as "pkg.mod.zentrik_coroutine") names the type.
+    bool init(PyObject* module, const char* spec_name);
+
+    // Calls f(PyObject*&) on each object held, for the module's traverse and clear.
+    template <typename F>
+    void each(F&& f) {
+        f(reinterpret_cast<PyObject*&>(type));
+        for (PyObject** p : {&cr_await, &gi_code, &co_flags, &close, &throw_}) f(*p);
+    }
+};
+
+// The links of the frame locals a coroutine object shows to the collector.
+struct Link {
+    Link* prev;
+    Link* next;
+};
+
 struct Object {
     PyObject_HEAD
     Task::Handle frame;             // the root frame; empty once finished
@@ -144,39 +184,56 @@ struct Object {
     PyObject* yielded;              // what `awaited` just yielded, on its way out
     PyObject* resume_value;         // the result handed to `leaf` (NULL: error pending)
     PyObject* roots[kMaxRoots];     // owned; borrowed by the frames
+    Link held;                      // the frames' Held locals (a ring; this is its head)
     PyObject* weakrefs;
+    const Module* module;           // the state of the module that made it
     const char* qualname;           // static text
     Status status;
 };
 
+// A frame local that owns a reference and shows it to the collector through
+// the coroutine object running the frame, for objects a frame keeps across
+// a suspension:
+//     Object* co = co_await coro::running();
+//     Held market(co);
+//     market = Ref::steal(...);          // or *market where a Ref& is wanted
+// It links itself into the coroutine object on construction and unlinks
+// (then lets go of its reference) when the frame ends or is destroyed.
+class Held : Link {
+public:
+    explicit Held(Object* co) noexcept {
+        prev = &co->held;
+        next = co->held.next;
+        next->prev = this;
+        co->held.next = this;
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+        prev->next = next;
+        next->prev = prev;
+    }
+    Held& operator=(Ref r) noexcept {
+        ref_ = std::move(r);
+        return *this;
+    }
+    Ref& operator*() noexcept { return ref_; }
+    PyObject* get() const noexcept { return ref_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(ref_); }
+
+    static PyObject* of(Link* l) noexcept { return static_cast<Held*>(l)->ref_.get(); }
+
+private:
+    Ref ref_;
+};
+
 namespace detail {
 
-// An attribute name made once and kept (interned, as the interpreter keeps
-// the names of its own code), so a lookup makes no string per call.
-inline PyObject* name(PyObject*& slot, const char* text) {
-    if (!slot) slot = PyUnicode_InternFromString(text);
-    return slot;
-}
-
-inline PyObject* get_attr(PyObject* o, PyObject*& slot, const char* text) {
-    PyObject* n = name(slot, text);
-    return n ? PyObject_GetAttr(o, n) : nullptr;
-}
-
-struct Names {
-    PyObject* cr_await = nullptr;
-    PyObject* gi_code = nullptr;
-    PyObject* co_flags = nullptr;
-    PyObject* close = nullptr;
-    PyObject* throw_ = nullptr;
-};
-inline Names names;
-
 // The iterator behind an awaitable, as the interpreter's `await` finds it.
-inline PyObject* awaitable_iter(PyObject* o) {
+inline PyObject* awaitable_iter(const Module& m, PyObject* o) {
     if (PyCoro_CheckExact(o)) {
         // One that is suspended in an await of its own is someone else's to drive.
-        Ref inner = Ref::steal(get_attr(o, names.cr_await, "cr_await"));
+        Ref inner = Ref::steal(PyObject_GetAttr(o, m.cr_await));
         if (!inner) return nullptr;
         if (inner.get() != Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -186,9 +243,9 @@ inline PyObject* awaitable_iter(PyObject* o) {
     }
     if (PyGen_CheckExact(o)) {
         // A generator is awaitable only when marked by types.coroutine.
-        Ref code = Ref::steal(get_attr(o, names.gi_code, "gi_code"));
+        Ref code = Ref::steal(PyObject_GetAttr(o, m.gi_code));
         if (!code) return nullptr;
-        Ref flags = Ref::steal(get_attr(code.get(), names.co_flags, "co_flags"));
+        Ref flags = Ref::steal(PyObject_GetAttr(code.get(), m.co_flags));
         if (!flags) return nullptr;
         long f = PyLong_AsLong(flags.get());
         if (f == -1 && PyErr_Occurred()) return nullptr;
@@ -218,8 +275,8 @@ inline PyObject* awaitable_iter(PyObject* o) {
 
 // Closes an awaited iterator as `yield from` does: its close() if it has one.
 // Returns -1 with the error of close() set.
-inline int close_iter(PyObject* it) {
-    PyObject* meth = get_attr(it, names.close, "close");
+inline int close_iter(const Module& m, PyObject* it) {
+    PyObject* meth = PyObject_GetAttr(it, m.close);
     if (!meth) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(it);
         PyErr_Clear();
@@ -240,6 +297,20 @@ inline void destroy_frame(Object* o) {
     o->leaf = {};
 }
 
+// A StopIteration escaping a frame would read as a return to whoever drives
+// the coroutine (asyncio's Task refuses it, and an awaiting coroutine would
+// take None for the result). As for `async def` coroutines, it becomes
+// RuntimeError, with the original as its cause.
+inline void stop_iteration_escaped() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    Ref cause = take_error();
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    Ref error = take_error();
+    PyException_SetCause(error.get(), new_ref(cause.get()));
+    PyException_SetContext(error.get(), cause.release());
+    restore_error(std::move(error));
+}
+
 // After the frame ran: either the root finished, or a frame is suspended on
 // an iterator that yielded.
 inline PySendResult settle(Object* o, PyObject** out) {
@@ -250,6 +321,8 @@ inline PySendResult settle(Object* o, PyObject** out) {
         if (!result) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "coroutine frame ended without a result or an error");
+            else
+                stop_iteration_escaped();
             return PYGEN_ERROR;
         }
         *out = result.release();
@@ -346,17 +419,11 @@ inline PyObject* step_result(PySendResult r, PyObject* value) {
 
 // The value a StopIteration carries (the pending one is consumed).
 inline PyObject* fetch_stop_value() {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
+    Ref stop = take_error();
     PyObject* value = nullptr;
-    if (v && PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(PyExc_StopIteration)))
-        value = reinterpret_cast<PyStopIterationObject*>(v)->value;
-    value = value ? new_ref(value) : new_ref(Py_None);
-    Py_XDECREF(t);
-    Py_XDECREF(v);
-    Py_XDECREF(tb);
-    return value;
+    if (stop && PyObject_TypeCheck(stop.get(), reinterpret_cast<PyTypeObject*>(PyExc_StopIteration)))
+        value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+    return new_ref(value ? value : Py_None);
 }
 
 // throw() with a normalised exception (references stolen).
@@ -372,10 +439,14 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     case Status::Fresh:
-        // Raised where the body would start: the coroutine ends with it.
+        // Raised where the body would start: the coroutine ends with it (and
+        // before 3.12 the interpreter treats it as escaping the frame).
         o->status = Status::Done;
         destroy_frame(o);
         PyErr_Restore(typ, val, tb);
+#if PY_VERSION_HEX < 0x030C0000
+        stop_iteration_escaped();
+#endif
         return PYGEN_ERROR;
     case Status::Suspended:
         break;
@@ -385,14 +456,14 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
         // Close what is awaited, then raise GeneratorExit (or the error of
         // that close) in the frame.
         Ref it = Ref::steal(std::exchange(o->awaited, nullptr));
-        if (close_iter(it.get()) < 0) {
+        if (close_iter(*o->module, it.get()) < 0) {
             Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
         } else {
             PyErr_Restore(typ, val, tb);
         }
         return resume(o, nullptr, out);
     }
-    PyObject* meth = detail::get_attr(o->awaited, detail::names.throw_, "throw");
+    PyObject* meth = PyObject_GetAttr(o->awaited, o->module->throw_);
     if (!meth) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
@@ -438,7 +509,7 @@ inline PyObject* close(Object* o) {
     o->status = Status::Running;
     {
         Ref it = Ref::steal(std::exchange(o->awaited, nullptr));
-        if (close_iter(it.get()) == 0) PyErr_SetNone(PyExc_GeneratorExit);
+        if (close_iter(*o->module, it.get()) == 0) PyErr_SetNone(PyExc_GeneratorExit);
     }
     PyObject* value = nullptr;
     PySendResult r = resume(o, nullptr, &value);
@@ -465,7 +536,15 @@ inline Object* self_of(PyObject* p) { return reinterpret_cast<Object*>(p); }
 
 inline PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) { return send(self_of(self), arg, out); }
 
-inline PyObject* am_await(PyObject* self) { return new_ref(self); }
+// `await` asks for the iterator first: a coroutine that is suspended in an
+// await is already being driven by someone else.
+inline PyObject* am_await(PyObject* self) {
+    if (self_of(self)->status == Status::Suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return new_ref(self);
+}
 
 inline PyObject* iternext(PyObject* self) {
     PyObject* value = nullptr;
@@ -563,6 +642,7 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(o->awaited);
     Py_VISIT(o->yielded);
     Py_VISIT(o->resume_value);
+    for (Link* l = o->held.next; l != &o->held; l = l->next) Py_VISIT(Held::of(l));
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -571,7 +651,7 @@ inline int clear(PyObject* self) {
     Object* o = self_of(self);
     if (o->status == Status::Running) return 0;  // the frame is on the C stack
     o->status = Status::Done;
-    destroy_frame(o);  // before the roots its frames borrow
+    destroy_frame(o);  // its Held locals go with it, before the roots its frames borrow
     Py_CLEAR(o->awaited);
     Py_CLEAR(o->yielded);
     Py_CLEAR(o->resume_value);
@@ -579,25 +659,26 @@ inline int clear(PyObject* self) {
     return 0;
 }
 
-// An unfinished coroutine that goes away is closed quietly: what it awaits is
-// closed and its frames are released. It warns about nothing (a coroutine made
-// and dropped unused is not an error of this module's callers).
+// A coroutine that goes away unstarted warns, as the interpreter's own do (a
+// forgotten await is a bug of the caller); one that goes away suspended is
+// closed: what it awaits is closed and its frames are released.
 inline void finalize(PyObject* self) {
     Object* o = self_of(self);
+    if (o->status != Status::Fresh && o->status != Status::Suspended) return;
+    Ref pending = take_error();
     if (o->status == Status::Fresh) {
         o->status = Status::Done;
         destroy_frame(o);
-        return;
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", o->qualname) < 0)
+            PyErr_WriteUnraisable(self);
+    } else {
+        PyObject* r = close(o);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(self);
     }
-    if (o->status != Status::Suspended) return;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* r = close(o);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_WriteUnraisable(self);
-    PyErr_Restore(t, v, tb);
+    restore_error(std::move(pending));
 }
 
 inline void dealloc(PyObject* self) {
@@ -619,25 +700,23 @@ inline void dealloc(PyObject* self) {
 
 }  // namespace detail
 
-// Makes the coroutine type for `module`. `spec_name` (a static text such as
-// "zentrik.seller_sprite.api.categories.zentrik_coroutine") names it.
-inline PyTypeObject* make_type(PyObject* module, const char* spec_name) {
+inline bool Module::init(PyObject* module, const char* spec_name) {
     using namespace detail;
     static PyMethodDef methods[] = {
-        {"send", reinterpret_cast<PyCFunction>(meth_send), METH_O,
+        {"send", ZK_CFUNC(meth_send), METH_O,
          "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(meth_throw)), METH_FASTCALL,
+        {"throw", ZK_CFUNC(meth_throw), METH_FASTCALL,
          "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated "
          "value or raise\nStopIteration."},
-        {"close", meth_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+        {"close", ZK_ENTRY(meth_close), METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
-        {"cr_running", get_running, nullptr, nullptr, nullptr},
-        {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
-        {"cr_frame", get_none, nullptr, "always None: the frame is native", nullptr},
-        {"__name__", get_name, nullptr, nullptr, nullptr},
-        {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+        {"cr_running", ZK_ENTRY(get_running), nullptr, nullptr, nullptr},
+        {"cr_await", ZK_ENTRY(get_await), nullptr, "object being awaited on, or None", nullptr},
+        {"cr_frame", ZK_ENTRY(get_none), nullptr, "always None: the frame is native", nullptr},
+        {"__name__", ZK_ENTRY(get_name), nullptr, nullptr, nullptr},
+        {"__qualname__", ZK_ENTRY(get_qualname), nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyMemberDef members[] = {
@@ -645,17 +724,17 @@ inline PyTypeObject* make_type(PyObject* module, const char* spec_name) {
         {nullptr, 0, 0, 0, nullptr},
     };
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(clear)},
-        {Py_tp_finalize, reinterpret_cast<void*>(finalize)},
-        {Py_tp_repr, reinterpret_cast<void*>(repr)},
-        {Py_tp_iternext, reinterpret_cast<void*>(iternext)},
+        ZK_SLOT(Py_tp_dealloc, dealloc),
+        ZK_SLOT(Py_tp_traverse, traverse),
+        ZK_SLOT(Py_tp_clear, clear),
+        ZK_SLOT(Py_tp_finalize, finalize),
+        ZK_SLOT(Py_tp_repr, repr),
+        ZK_SLOT(Py_tp_iternext, iternext),
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},
         {Py_tp_members, members},
-        {Py_am_await, reinterpret_cast<void*>(am_await)},
-        {Py_am_send, reinterpret_cast<void*>(am_send)},
+        ZK_SLOT(Py_am_await, am_await),
+        ZK_SLOT(Py_am_send, am_send),
         {0, nullptr},
     };
     // The type keeps pointing at the method, getset and member tables (and, on
@@ -667,25 +746,37 @@ inline PyTypeObject* make_type(PyObject* module, const char* spec_name) {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    if (!type) return false;
+    struct {
+        PyObject*& slot;
+        const char* text;
+    } names[] = {
+        {cr_await, "cr_await"}, {gi_code, "gi_code"}, {co_flags, "co_flags"}, {close, "close"}, {throw_, "throw"},
+    };
+    for (auto& n : names)
+        if (!(n.slot = PyUnicode_InternFromString(n.text))) return false;
+    return true;
 }
 
-// A coroutine object that runs `task` when driven; `qualname` is a static
-// text ("Resolver.resolve"); `roots` (at most kMaxRoots) are kept alive for the
-// task's frames, which borrow them. Returns NULL with an error set (the task is
-// then discarded unstarted).
-inline PyObject* wrap(PyTypeObject* type, const char* qualname, Task task, std::initializer_list<PyObject*> roots) {
+// A coroutine object of module `m` that runs `task` when driven; `qualname` is
+// a static text ("Resolver.resolve"); `roots` (at most kMaxRoots) are kept
+// alive for the task's frames, which borrow them. Returns NULL with an error
+// set (the task is then discarded unstarted).
+inline PyObject* wrap(const Module& m, const char* qualname, Task task, std::initializer_list<PyObject*> roots) {
     if (!task) return PyErr_NoMemory();
     if (roots.size() > static_cast<size_t>(kMaxRoots)) {
         PyErr_SetString(PyExc_SystemError, "too many coroutine roots");
         return nullptr;
     }
-    Object* o = PyObject_GC_New(Object, type);
+    Object* o = PyObject_GC_New(Object, m.type);
     if (!o) return nullptr;
     new (&o->frame) Task::Handle(task.release());
     new (&o->leaf) std::coroutine_handle<>();
     o->awaited = o->yielded = o->resume_value = nullptr;
+    o->held.prev = o->held.next = &o->held;
     o->weakrefs = nullptr;
+    o->module = &m;
     o->qualname = qualname;
     o->status = Status::Fresh;
     int i = 0;
@@ -710,7 +801,7 @@ public:
 
     // Takes the first step at once; suspends only if the iterator yields.
     bool await_suspend(Task::Handle h) noexcept {
-        Ref it = Ref::steal(detail::awaitable_iter(awaitable_.get()));
+        Ref it = Ref::steal(detail::awaitable_iter(*h.promise().driver->module, awaitable_.get()));
         awaitable_.reset();
         if (!it) return false;
         PyObject* value = nullptr;
@@ -740,5 +831,20 @@ private:
 };
 
 inline AwaitObject await_object(Ref awaitable) noexcept { return AwaitObject(std::move(awaitable)); }
+
+// The coroutine object running the current frame, for its Held locals:
+//     Object* co = co_await running();
+// It never suspends.
+struct Running {
+    Object* o = nullptr;
+    bool await_ready() noexcept { return false; }
+    bool await_suspend(Task::Handle h) noexcept {
+        o = h.promise().driver;
+        return false;
+    }
+    Object* await_resume() noexcept { return o; }
+};
+
+inline Running running() noexcept { return {}; }
 
 }  // namespace zk::coro
