@@ -37,3 +37,43 @@ def test_memory_running_out_raises_memory_error(limit_mb, setup, call):
             print("MemoryError")
     """)
     assert (result.returncode, result.stdout) == (0, "MemoryError\n"), result.stderr
+
+
+BUILDERS = ["make_competitor_payload", "make_keyword_miner_payload", "make_keyword_reverse_payload",
+            "make_traffic_source_payload", "make_product_research_payload", "make_market_research_payload"]
+
+
+@pytest.mark.skipif(SANITIZER, reason="the sanitizer's frames are several times larger")
+@pytest.mark.parametrize("where", ["thread with a 1 MiB stack", "recursion limit 5000"])
+def test_builders_nesting_through_python_end_in_recursion_error(where):
+    # An option whose truth value builds a payload from an option map that
+    # holds it again: each level is a builder and a Python frame.
+    result = child(f"""
+        import sys, threading
+        from zentrik.seller_sprite.api import payloads as p
+
+        class Again:
+            def __init__(self, build):
+                self.build = build
+            def __bool__(self):
+                self.build({{"market": self, "marketId": None}})
+                return True
+
+        outcome = []
+        def run():
+            for name in {BUILDERS!r}:
+                try:
+                    getattr(p, name)({{"market": Again(getattr(p, name))}})
+                except RecursionError:
+                    outcome.append(name)
+        if {where.startswith("thread")!r}:
+            threading.stack_size(1 << 20)
+            thread = threading.Thread(target=run)
+            thread.start()
+            thread.join()
+        else:
+            sys.setrecursionlimit(5000)
+            run()
+        print(" ".join(outcome))
+    """)
+    assert (result.returncode, result.stdout.split()) == (0, BUILDERS), result.stderr[-2000:]

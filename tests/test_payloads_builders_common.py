@@ -10,6 +10,7 @@ import copy
 import gc
 import importlib.util
 import inspect
+import json
 import pathlib
 import pydoc
 from collections import OrderedDict
@@ -412,6 +413,26 @@ def test_option_that_rebuilds_the_options_does_not_crash(name, text_keys_only):
         payload = {n: None for n in MUTATED_NAMES} if name in APPENDERS else None
         result = call_quietly(fn(name), payload, options) if payload is not None else call_quietly(fn(name), options)
         assert not isinstance(result, BaseException), (option, result)
+
+
+@pytest.mark.parametrize("name", BUILDERS + READERS + APPENDERS)
+def test_options_are_read_as_they_were_whatever_their_keys(name):
+    # A value that rebuilds the map while it is read changes nothing of what
+    # the function reads, whether the map's keys are all texts or not.
+    def run(option, other_key):
+        options = {n: str(i) for i, n in enumerate(MUTATED_NAMES)}
+        if other_key:
+            options[1.5] = "a key that is not a text"
+        options[option] = Mutator(options, "12")
+        args = ({}, options) if name in APPENDERS else (options,)
+        result = fn(name)(*args)
+        shown = args[0] if name in APPENDERS else result
+        if isinstance(shown, dict):
+            shown.pop(1.5, None)  # normalize_product_research_input copies every key
+        return json.dumps(shown, default=lambda o: "<mutator>" if isinstance(o, Mutator) else str(o))
+
+    for option in MUTATED_NAMES:
+        assert run(option, True) == run(option, False), option
 
 
 @pytest.mark.parametrize("name", BUILDERS + READERS)

@@ -5,14 +5,20 @@
 // each value filed under the slot of its name; every later read is an array
 // load. The values are held by strong references: Python code that runs
 // while the payload is built (a __bool__ or __str__ of an option value)
-// cannot pull one away. A map with a key that is not an exact str (which
-// could run Python code when compared) is not walked: its reads go to the
-// map itself, each as a lookup.
+// cannot pull one away, nor change what the builder reads. A map with a key
+// that is not an exact str (whose comparisons could run Python code) is not
+// walked: it is copied once, and its reads are lookups in that copy, so it
+// too is read as it was when the builder started.
+//
+// The slot table is far too large for the C stack of a call that may nest
+// (a __str__ that calls a builder again): it comes from the module's small
+// pool of tables, which are kept all-empty between uses.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+#include "common/stack.hpp"
 #include "payloads.hpp"
 
 namespace zk::payloads {
@@ -23,23 +29,28 @@ public:
     Options(const Options&) = delete;
     Options& operator=(const Options&) = delete;
     ~Options() {
-        for (int i = 0; i < nfilled_; ++i) Py_XDECREF(v_[filled_[i]]);
+        if (t_) release();
+        if (entered_) Py_LeaveRecursiveCall();
     }
 
-    // Walks the map; false (with an exception) on error.
+    // Walks (or copies) the map; false (with an exception) on error. It is
+    // also where a builder that nests through Python code meets the
+    // interpreter's recursion limit and the end of the C stack.
     bool scan() {
-        std::memset(v_, 0, sizeof(PyObject*) * size_t(st_.nslots));
-        scanned_ = true;
+        if (!enter_recursive_call(" while building a payload")) return false;
+        entered_ = true;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(d_, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k)) {
-                // Comparing such a key could run Python code: read by lookups.
-                for (int i = 0; i < nfilled_; ++i) Py_CLEAR(v_[filled_[i]]);
-                nfilled_ = 0;
-                scanned_ = false;
-                return true;
+                if (t_) release();
+                copy_ = Ref::steal(PyDict_Copy(d_));
+                return static_cast<bool>(copy_);
             }
+        }
+        if (!(t_ = acquire())) return false;
+        pos = 0;
+        while (PyDict_Next(d_, &pos, &k, &v)) {
             int i = slot_by_address(k);
             if (i < 0) {
                 if (PyUnicode_CHECK_INTERNED(k)) continue;  // every name of ours is interned
@@ -51,44 +62,38 @@ public:
                 i = int(PyLong_AsLong(slot));
             }
             Py_INCREF(v);
-            v_[i] = v;
-            filled_[nfilled_++] = int16_t(i);
+            t_->v[i] = v;
+            t_->filled[t_->nfilled++] = int16_t(i);
         }
         return true;
     }
 
     // get(name): the value, NULL when absent; false on a lookup error.
     bool get(int slot, Ref& out) const {
-        if (scanned_) {
-            out = Ref::borrow(v_[slot]);
+        if (t_) {
+            out = Ref::borrow(t_->v[slot]);
             return true;
         }
-        if (overlay_has(slot)) {
-            out = Ref::borrow(v_[slot]);
-            return true;
-        }
-        return zk::get(d_, st_.slot_name[slot], out);
+        return zk::get(copy_.get(), st_.slot_name[slot], out);
     }
 
     // Presence of a name, whatever its value: 1, 0, or -1 on error.
     int has(int slot) const {
-        if (scanned_ || overlay_has(slot)) return v_[slot] != nullptr;
-        return PyDict_Contains(d_, st_.slot_name[slot]);
+        if (t_) return t_->v[slot] != nullptr;
+        return PyDict_Contains(copy_.get(), st_.slot_name[slot]);
     }
 
-    // Sets a name (a layer over the map: the map itself is never changed).
-    void set(int slot, PyObject* value) {
-        Py_INCREF(value);
-        if (!scanned_ && !overlay_has(slot)) {
-            overlay_[noverlay_++] = int16_t(slot);
-        } else if (v_[slot] != nullptr) {
-            PyObject* old = v_[slot];
-            v_[slot] = value;
+    // Sets a name (in what was read: the map itself is never changed); false
+    // on error.
+    bool set(int slot, PyObject* value) {
+        if (!t_) return PyDict_SetItem(copy_.get(), st_.slot_name[slot], value) == 0;
+        PyObject* old = t_->v[slot];
+        t_->v[slot] = new_ref(value);
+        if (old)
             Py_DECREF(old);
-            return;
-        }
-        v_[slot] = value;
-        filled_[nfilled_++] = int16_t(slot);
+        else
+            t_->filled[t_->nfilled++] = int16_t(slot);
+        return true;
     }
 
     // The fallback chain over names: 1 when a truthy value was found, 0 when
@@ -114,20 +119,37 @@ private:
         return -1;
     }
 
-    bool overlay_has(int slot) const {
-        for (int i = 0; i < noverlay_; ++i)
-            if (overlay_[i] == slot) return true;
-        return false;
+    OptionTable* acquire() {
+        OptionTable* t = st_.free_tables;
+        if (t) {
+            st_.free_tables = t->next;
+            --st_.nfree_tables;
+            return t;
+        }
+        t = static_cast<OptionTable*>(PyMem_Calloc(1, sizeof(OptionTable)));
+        if (!t) PyErr_NoMemory();
+        return t;
+    }
+
+    // Lets go of the values and hands the (now all-empty) table back.
+    void release() {
+        OptionTable* t = std::exchange(t_, nullptr);
+        for (int i = 0; i < t->nfilled; ++i) Py_CLEAR(t->v[t->filled[i]]);
+        t->nfilled = 0;
+        if (st_.nfree_tables >= State::kPooledTables) {
+            PyMem_Free(t);
+            return;
+        }
+        t->next = st_.free_tables;
+        st_.free_tables = t;
+        ++st_.nfree_tables;
     }
 
     State& st_;
     PyObject* d_;
-    bool scanned_ = false;
-    int nfilled_ = 0;
-    int noverlay_ = 0;
-    int16_t filled_[kMaxSlots];  // small: builders can nest through a __str__ that calls one
-    int16_t overlay_[kMaxSlots];
-    PyObject* v_[kMaxSlots];
+    OptionTable* t_ = nullptr;  // the map's values by slot, or
+    Ref copy_;                  // the copy of a map with other keys
+    bool entered_ = false;
 };
 
 // first truthy of the options, else `fallback` (a borrowed constant).

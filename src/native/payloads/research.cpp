@@ -1,7 +1,5 @@
 // Product research (input normalisation, recommendation presets, the layered
 // payload and its filters) and the market research form.
-#include <vector>
-
 #include "options.hpp"
 
 namespace zk::payloads {
@@ -53,14 +51,22 @@ PyObject* preset_key(State& st, PyObject* value) {
     return replace_char(dashed.get(), ' ', '-');
 }
 
+// The names normalisation sets, in order: each official name at most once,
+// and the product tags twice at most.
+struct SetNames {
+    int slot[kOfficialRows + 2];
+    int n = 0;
+};
+
 // Normalisation on an option map read once: official open-API names fill
 // the web-form names that are not given, and the badge flags become product
 // tags. The names it sets are appended to `set` (when given), in order.
-static bool normalize(State& st, Options& o, std::vector<int>* set) {
+static bool normalize(State& st, Options& o, SetNames* set) {
     PyObject* const* s = st.s;
     auto assign = [&](int slot, PyObject* value) {
-        o.set(slot, value);
-        if (set) set->push_back(slot);
+        if (!o.set(slot, value)) return false;
+        if (set) set->slot[set->n++] = slot;
+        return true;
     };
     for (int i = 0; i < kOfficialRows; ++i) {
         const int from = st.official_from[i], to = st.official_to[i];
@@ -70,7 +76,7 @@ static bool normalize(State& st, Options& o, std::vector<int>* set) {
         if (!v) continue;  // presence decides: a none value is copied too
         int has_to = o.has(to);
         if (has_to < 0) return false;
-        if (!has_to) assign(to, v.get());
+        if (!has_to && !assign(to, v.get())) return false;
     }
     // A true badgeNR with no tags given puts "NewRelease" first.
     Ref badge;
@@ -85,7 +91,7 @@ static bool normalize(State& st, Options& o, std::vector<int>* set) {
                 Ref tags = Ref::steal(PyList_New(1));
                 if (!tags) return false;
                 PyList_SET_ITEM(tags.get(), 0, new_ref(s[k_NewRelease]));
-                assign(k_productTags, tags.get());
+                if (!assign(k_productTags, tags.get())) return false;
             }
         }
     }
@@ -104,19 +110,20 @@ static bool normalize(State& st, Options& o, std::vector<int>* set) {
         int present = PySequence_Contains(tags.get(), s[row[1]]);
         if (present < 0 || (!present && PyList_Append(tags.get(), s[row[1]]) < 0)) return false;
     }
-    if (PyList_GET_SIZE(tags.get()) > 0) assign(k_productTags, tags.get());
-    return true;
+    return PyList_GET_SIZE(tags.get()) == 0 || assign(k_productTags, tags.get());
 }
 
 PyObject* normalize_product_research_input(State& st, PyObject* in) {
     Options o(st, in);
-    std::vector<int> set;
-    if (!o.scan() || !normalize(st, o, &set)) return nullptr;
+    SetNames set;
+    if (!o.scan()) return nullptr;
+    // The copy is of the map as it was read: normalisation may run code that changes it.
     Ref data = Ref::steal(PyDict_Copy(in));
-    if (!data) return nullptr;
-    for (int slot : set) {
+    if (!data || !normalize(st, o, &set)) return nullptr;
+    for (int i = 0; i < set.n; ++i) {
         Ref v;
-        if (!o.get(slot, v) || PyDict_SetItem(data.get(), st.slot_name[slot], v.get()) < 0) return nullptr;
+        if (!o.get(set.slot[i], v) || PyDict_SetItem(data.get(), st.slot_name[set.slot[i]], v.get()) < 0)
+            return nullptr;
     }
     return data.release();
 }

@@ -76,6 +76,14 @@ constexpr int kOfficialRows = 30;
 constexpr int kMaxSlots = 384;
 constexpr int kIntTexts = 256;
 
+// The values of one option map by slot (see Options in options.hpp).
+struct OptionTable {
+    PyObject* v[kMaxSlots];     // by slot; NULL where the map has no such name
+    int16_t filled[kMaxSlots];  // the slots set, in the order they were set
+    int nfilled;
+    OptionTable* next;          // in the pool
+};
+
 struct State {
     Common c;
     PyObject* s[k_count] = {};
@@ -121,6 +129,21 @@ struct State {
     PyObject* tpl_product_research = nullptr;
     PyObject* tpl_market_research = nullptr;
     PyObject* tpl_order = nullptr;  // the fixed page of the keyword miner
+
+    // Option tables not in use (see Options), all empty; a few are kept.
+    static constexpr int kPooledTables = 4;
+    OptionTable* free_tables = nullptr;
+    int nfree_tables = 0;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        while (OptionTable* t = free_tables) {
+            free_tables = t->next;
+            PyMem_Free(t);
+        }
+    }
 };
 
 inline size_t addr_hash(const PyObject* p) {
