@@ -7,6 +7,7 @@ nothing here is specific to one module.
 from __future__ import annotations
 
 import gc
+import inspect
 import sys
 from typing import Any, Callable
 
@@ -198,3 +199,10 @@ def call_error(function: Callable[..., Any], args: tuple, kwargs: dict) -> str |
     except TypeError as exc:
         return str(exc)
     return None
+
+
+def bare_signature(obj: Any) -> str:
+    """The signature of a callable as text, its annotations left out."""
+    sig = inspect.signature(obj)
+    bare = [q.replace(annotation=q.empty) for q in sig.parameters.values()]
+    return str(sig.replace(parameters=bare, return_annotation=sig.empty))

@@ -1176,7 +1176,7 @@ class BadPath:
         raise Boom("__fspath__")
 
 
-@recipe("crypto.Crypto.__new__")
+@recipe("crypto.Crypto", "crypto.Crypto.__new__", "crypto.Crypto.__init__")
 def _crypto_new(ctx: Any) -> list[Call]:
     c = ctx["crypto"]
     tmp = ctx["tmp"]
@@ -1194,6 +1194,10 @@ def _crypto_new(ctx: Any) -> list[Call]:
         err(IsADirectoryError, cr.Crypto, tmp / "a-directory"), err(TypeError, cr.Crypto, None),
         err(TypeError, cr.Crypto, b"bytes-path"), err(Boom, cr.Crypto, BadPath()),
         ok(cr.Crypto, ctx["short"]._key_path),
+        ok(cr.Crypto.__init__, cr.Crypto(c._key_path), c._key_path),  # made again in place
+        err(FileNotFoundError, cr.Crypto.__init__, c, tmp / "absent" / "k"),  # the object keeps its key
+        err(TypeError, cr.Crypto.__init__, 1, c._key_path), err(TypeError, cr.Crypto.__init__),
+        err(ValueError, cr.Crypto.__new__(cr.Crypto).encrypt, "x"),
     ] + argument_errors(cr.Crypto, (c._key_path,))  # fmt: skip
 
 
@@ -1241,7 +1245,7 @@ def enumerate_callables() -> set[str]:
     for short, module in MODULES.items():
         classes = []
         for name, value in vars(module).items():
-            if isinstance(value, types.BuiltinFunctionType) and value.__self__ is module:
+            if native_function(value) and value.__module__ == module.__name__:
                 found.add(f"{short}.{name}")
             elif isinstance(value, type) and value.__module__ == module.__name__ and "__new__" in vars(value):
                 classes.append(value)
@@ -1251,9 +1255,14 @@ def enumerate_callables() -> set[str]:
             if cls is not COROUTINE:
                 found.add(f"{short}.{cls.__name__}.__new__")
             for name, value in vars(cls).items():
-                if isinstance(value, (types.MethodDescriptorType, types.WrapperDescriptorType)):
+                if isinstance(value, (types.MethodDescriptorType, types.WrapperDescriptorType)) or native_function(value):
                     found.add(f"{short}.{cls.__name__}.{name}")
     return found
+
+
+def native_function(value: Any) -> bool:
+    """An object of the modules' own function type (module functions and annotated methods)."""
+    return type(value).__qualname__ == "zentrik_function"
 
 
 def test_every_function_has_a_recipe():

@@ -65,21 +65,26 @@ ZK_FASTCALL(_raise_match_error) {
     return raise_match_error(state_of(m), a[0], a[1], a[2]);
 }
 
-#define ZK_METHOD(name, doc) \
-    {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}
+#define ZK_DEF(name, doc, ...) {#name, fn_##name, doc, {__VA_ARGS__}}
 
-PyMethodDef methods[] = {
-    ZK_METHOD(_category_key, "_category_key($module, /, params)\n--\n\n"),
-    ZK_METHOD(_parse_nodes, "_parse_nodes($module, /, payload, *, parent_path)\n--\n\n"),
-    ZK_METHOD(_parse_node, "_parse_node($module, /, item, *, parent_path)\n--\n\n"),
-    ZK_METHOD(_label, "_label($module, /, item)\n--\n\n"),
-    ZK_METHOD(_normalize_category_text, "_normalize_category_text($module, /, value)\n--\n\n"),
-    ZK_METHOD(_exact_matches, "_exact_matches($module, /, value, matches)\n--\n\n"),
-    ZK_METHOD(_raise_match_error, "_raise_match_error($module, /, value, matches, *, scope)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+const FunctionDef functions[] = {
+    ZK_DEF(_category_key, "_category_key($module, /, params)\n--\n\n", "params", "dict[str, Any]", "return",
+           "str | None"),
+    ZK_DEF(_parse_nodes, "_parse_nodes($module, /, payload, *, parent_path)\n--\n\n", "payload", "dict[str, Any]",
+           "parent_path", "str", "return", "list[CategoryNode]"),
+    ZK_DEF(_parse_node, "_parse_node($module, /, item, *, parent_path)\n--\n\n", "item", "dict[str, Any]",
+           "parent_path", "str", "return", "CategoryNode"),
+    ZK_DEF(_label, "_label($module, /, item)\n--\n\n", "item", "dict[str, Any]", "return", "str"),
+    ZK_DEF(_normalize_category_text, "_normalize_category_text($module, /, value)\n--\n\n", "value", "str",
+           "return", "str"),
+    ZK_DEF(_exact_matches, "_exact_matches($module, /, value, matches)\n--\n\n", "value", "str", "matches",
+           "list[CategoryNode]", "return", "list[CategoryNode]"),
+    ZK_DEF(_raise_match_error, "_raise_match_error($module, /, value, matches, *, scope)\n--\n\n", "value", "str",
+           "matches", "list[CategoryNode]", "scope", "str", "return", "NoReturn"),
 };
 
-#undef ZK_METHOD
+// What the annotation texts name besides builtins (nullptr: this module).
+const HintName hint_names[] = {{"Any", "typing"}, {"NoReturn", "typing"}, {"CategoryNode", nullptr}};
 
 // The ImportError of `from <from> import name` for a name that is missing.
 void import_error(PyObject* from, const char* name) {
@@ -148,6 +153,9 @@ int exec(PyObject* m) {
         PyTuple_Pack(4, st.s[k_market_id], st.s[k_table], st.s[k_node_id_path], st.s[k_node_label_path]);
     if (!st.client_kwnames) return -1;
 
+    if (!st.functions.init(m, "zentrik.seller_sprite.api.categories.zentrik_function", hint_names) ||
+        !st.functions.add_to_module(m, functions, sizeof functions / sizeof functions[0]))
+        return -1;
     st.node_type = make_node_type(m);
     if (!add_type(m, st.node_type)) return -1;
     st.resolver_type = make_resolver_type(m);
@@ -159,6 +167,7 @@ int exec(PyObject* m) {
 template <typename F>
 void each_object(State& st, F&& f) {
     st.c.each(f);
+    st.functions.each(f);
     for (auto& p : st.s) f(p);
     f(st.csv);
     f(st.market_id);
@@ -174,7 +183,7 @@ void each_object(State& st, F&& f) {
 
 ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.categories",
                      "卖家精灵类目节点解析。",
-                     methods)
+                     nullptr)
 
 }  // namespace
 

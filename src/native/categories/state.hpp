@@ -5,6 +5,7 @@
 #include "common/args.hpp"
 #include "common/coro.hpp"
 #include "common/errors.hpp"
+#include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/value.hpp"
 
@@ -36,6 +37,7 @@ enum Str : int {
 
 struct State {
     Common c;
+    Functions functions;
     PyObject* s[k_count] = {};
 
     // Bound at load from the payloads module and the host's exceptions module.
@@ -57,33 +59,6 @@ inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_
 
 // The state of the module that made a type of this module (all are final).
 inline State& state_of_type(PyTypeObject* type) { return state_of(PyType_GetModule(type)); }
-
-// Fills out[0..N) from a classic (tuple, dict) call, for constructors.
-template <int N>
-inline bool parse_tuple_call(const Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) return parse_args(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) return false;
-    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkw)));
-    if (!stack) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-    Py_ssize_t at = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &at, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.get(), k, new_ref(key));
-        stack[nargs + k] = value;
-        ++k;
-    }
-    // The values stay alive: the call's dict holds them for its duration.
-    bool ok = parse_args(sig, stack, nargs, kwnames.get(), out);
-    PyMem_Free(stack);
-    return ok;
-}
 
 // ---------------------------------------------------------------------------
 // CategoryNode (node.cpp)

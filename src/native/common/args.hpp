@@ -10,9 +10,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
+
+#include "errors.hpp"
+#include "ref.hpp"
 
 namespace zk {
 
@@ -61,6 +67,14 @@ inline std::string quoted_list(const char* const* names, int n) {
         out += '\'';
     }
     return out;
+}
+
+inline void unexpected_keyword(const char* fname, PyObject* key, const char* near) {
+    if (near)
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'. Did you mean '%s'?", fname, key,
+                     near);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
 }
 
 template <int N>
@@ -116,7 +130,7 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
                 }
             }
             if (found < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.fname, key);
+                detail::unexpected_keyword(sig.fname, key, nullptr);
                 return false;
             }
             if (out[found] != nullptr) {
@@ -149,6 +163,20 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
     return detail::report_missing(sig, out);
 }
 
+// A method that takes no arguments, worded as the interpreter words it for
+// one written in C.
+inline bool no_arguments(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", fname);
+        return false;
+    }
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", fname, nargs);
+        return false;
+    }
+    return true;
+}
+
 // The house kind error: Argument 'NAME' has incorrect type (expected KIND, got KIND).
 inline bool kind_error(PyObject* given, const char* argname, const char* expected) {
     PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", argname, expected,
@@ -168,6 +196,43 @@ inline bool expect_list(PyObject* o, const char* argname) {
 }
 inline bool expect_bytes(PyObject* o, const char* argname) {
     return PyBytes_CheckExact(o) || kind_error(o, argname, "bytes");
+}
+
+// Runs f(args, nargs, kwnames), a fastcall of the arguments of a classic
+// (tuple, dict) call such as tp_new and tp_init receive.
+template <typename F>
+inline auto with_fastcall(PyObject* args, PyObject* kwargs, F&& f) -> decltype(f(nullptr, 0, nullptr)) {
+    using R = decltype(f(nullptr, 0, nullptr));
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return f(&PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return detail::failure<R>();
+    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkw)));
+    if (!stack) {
+        PyErr_NoMemory();
+        return detail::failure<R>();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t at = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &at, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, new_ref(key));
+        stack[nargs + k] = value;
+        ++k;
+    }
+    // The values stay alive: the call's dict holds them for its duration.
+    R result = f(stack, nargs, kwnames.get());
+    PyMem_Free(stack);
+    return result;
+}
+
+// Fills out[0..N) from a classic (tuple, dict) call, for constructors.
+template <int N>
+inline bool parse_tuple_call(const Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    return with_fastcall(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return parse_args(sig, stack, nargs, kwnames, out);
+    });
 }
 
 }  // namespace zk

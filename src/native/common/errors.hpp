@@ -70,6 +70,8 @@ template <typename R>
 R failure() noexcept {
     if constexpr (std::is_pointer_v<R>)
         return nullptr;
+    else if constexpr (std::is_same_v<R, bool>)
+        return false;
     else if constexpr (std::is_same_v<R, PySendResult>)
         return PYGEN_ERROR;
     else

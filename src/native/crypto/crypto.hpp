@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/args.hpp"
+#include "common/function.hpp"
 #include "common/ref.hpp"
 
 #include <openssl/evp.h>
@@ -20,6 +21,7 @@ constexpr Py_ssize_t kOverhead = kNonceBytes + kTagBytes;
 constexpr size_t kNewKeyBytes = 32;
 
 struct State {
+    Functions functions;
     PyObject* invalid_tag = nullptr;  // cryptography.exceptions.InvalidTag
     PyObject* path_type = nullptr;    // pathlib.Path
     PyObject* crypto_type = nullptr;  // the Crypto class

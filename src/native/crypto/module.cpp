@@ -1,11 +1,12 @@
 // The crypto module: the Crypto class, its methods and the module state.
+#include "common/function.hpp"
 #include "common/module.hpp"
 #include "crypto.hpp"
 
 #include <structmember.h>  // after Python.h, which crypto.hpp brings in
 
 #include <new>
-#include <vector>
+#include <utility>
 
 namespace zk::crypto {
 
@@ -30,45 +31,39 @@ State& state_of_object(PyObject* self) {
     return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
 }
 
-// Crypto(key_path): the tuple-and-dict call of tp_new, checked with the same
-// rules (and wording) as the module's fastcall functions.
-PyObject* crypto_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// Crypto(key_path), also as Crypto.__init__(self, key_path): makes the path,
+// loads (or creates) the key and sets up the cipher. Called again on an
+// object, it replaces all three only once the new ones are ready.
+PyObject* crypto_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature<1> sig{"Crypto", {pos("key_path")}};
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    std::vector<PyObject*> flat(static_cast<size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    Ref kwnames;
-    if (nkw > 0) {
-        kwnames = Ref::steal(PyTuple_New(nkw));
-        if (!kwnames) return nullptr;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *name, *value;
-        while (PyDict_Next(kwargs, &pos, &name, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k, new_ref(name));
-            flat[static_cast<size_t>(nargs + k)] = value;
-            ++k;
-        }
-    }
     PyObject* a[1];
-    if (!parse_args(sig, flat.data(), nargs, kwnames.get(), a)) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
 
-    State& st = *static_cast<State*>(PyType_GetModuleState(type));
+    State& st = state_of_object(self);
     // pathlib.Path() itself decides what makes a path; its TypeError stands.
     Ref path = Ref::steal(PyObject_CallOneArg(st.path_type, a[0]));
     if (!path) return nullptr;
     Ref key = Ref::steal(load_or_create_key(path.get()));
     if (!key) return nullptr;
+    Cipher cipher;
+    if (!cipher.init(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key.get())),
+                     static_cast<size_t>(PyBytes_GET_SIZE(key.get())))) {
+        cipher.reset();
+        return nullptr;
+    }
+    CryptoObject* obj = as_crypto(self);
+    obj->cipher.reset();
+    obj->cipher = cipher;
+    Ref old_path = Ref::steal(std::exchange(obj->key_path, path.release()));
+    Ref old_key = Ref::steal(std::exchange(obj->key, key.release()));
+    Py_RETURN_NONE;
+}
 
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    CryptoObject* obj = as_crypto(self.get());
-    obj->key_path = path.release();
-    const auto* key_bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key.get()));
-    const auto key_len = static_cast<size_t>(PyBytes_GET_SIZE(key.get()));
-    obj->key = key.release();
-    if (!obj->cipher.init(key_bytes, key_len)) return nullptr;
-    return self.release();
+int crypto_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Ref done = Ref::steal(with_fastcall(args, kwargs, [&](PyObject* const* stack, Py_ssize_t n, PyObject* kwnames) {
+        return crypto_init_impl(self, stack, n, kwnames);
+    }));
+    return done ? 0 : -1;
 }
 
 void crypto_dealloc(PyObject* self) {
@@ -82,7 +77,16 @@ void crypto_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* crypto_load_or_create_key(PyObject* self, PyObject*) {
+// A method's object: one made by Crypto.__new__ alone has no key yet.
+bool ready(PyObject* self) {
+    if (as_crypto(self)->key_path) return true;
+    PyErr_SetString(PyExc_ValueError, "the Crypto object has not been initialised with a key path");
+    return false;
+}
+
+PyObject* crypto_load_or_create_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    (void)args;
+    if (!no_arguments("Crypto._load_or_create_key", nargs, kwnames) || !ready(self)) return nullptr;
     return load_or_create_key(as_crypto(self)->key_path);
 }
 
@@ -90,7 +94,7 @@ PyObject* crypto_encrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     static constexpr Signature<1> sig{"Crypto.encrypt", {pos("plaintext")}};
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_str(a[0], "plaintext")) return nullptr;
+    if (!expect_str(a[0], "plaintext") || !ready(self)) return nullptr;
     return encrypt(as_crypto(self)->cipher, a[0]);
 }
 
@@ -98,7 +102,7 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     static constexpr Signature<1> sig{"Crypto.decrypt", {pos("ciphertext")}};
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_bytes(a[0], "ciphertext")) return nullptr;
+    if (!expect_bytes(a[0], "ciphertext") || !ready(self)) return nullptr;
     return decrypt(as_crypto(self)->cipher, a[0], state_of_object(self).invalid_tag);
 }
 
@@ -135,18 +139,20 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     "    ValueError: 密钥长度不是 128、192 或 256 位。"
 
 #define ZK_DOC_CLASS                                                      \
-    "Crypto(key_path)\n--\n\n"                                            \
     "AES-256-GCM 加密器，管理密钥的生成、加载和加解密操作。\n"                 \
     "\n"                                                                  \
     "密钥文件在首次使用时自动生成（256 位），并以 600 权限\n"                  \
     "（仅所有者可读写）存储。"
 
-PyMethodDef crypto_methods[] = {
-    {"_load_or_create_key", ZK_CFUNC(crypto_load_or_create_key), METH_NOARGS, ZK_DOC_LOAD},
-    {"encrypt", ZK_CFUNC(crypto_encrypt), METH_FASTCALL | METH_KEYWORDS, ZK_DOC_ENCRYPT},
-    {"decrypt", ZK_CFUNC(crypto_decrypt), METH_FASTCALL | METH_KEYWORDS, ZK_DOC_DECRYPT},
-    {nullptr, nullptr, 0, nullptr},
+const FunctionDef crypto_methods[] = {
+    {"__init__", crypto_init_impl, "__init__($self, /, key_path)\n--\n\n", {"key_path", "Path", "return", "None"}},
+    {"_load_or_create_key", crypto_load_or_create_key, ZK_DOC_LOAD, {"return", "bytes"}},
+    {"encrypt", crypto_encrypt, ZK_DOC_ENCRYPT, {"plaintext", "str", "return", "bytes"}},
+    {"decrypt", crypto_decrypt, ZK_DOC_DECRYPT, {"ciphertext", "bytes", "return", "str"}},
 };
+
+// What the annotation texts name besides builtins.
+const HintName hint_names[] = {{"Path", "pathlib"}};
 
 PyMemberDef crypto_members[] = {
     {"_key_path", T_OBJECT_EX, offsetof(CryptoObject, key_path), READONLY, "密钥文件路径。"},
@@ -156,10 +162,10 @@ PyMemberDef crypto_members[] = {
 };
 
 PyType_Slot crypto_slots[] = {
-    ZK_SLOT(Py_tp_new, crypto_new),
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    ZK_SLOT(Py_tp_init, crypto_init),
     ZK_SLOT(Py_tp_dealloc, crypto_dealloc),
     {Py_tp_doc, const_cast<char*>(ZK_DOC_CLASS)},
-    {Py_tp_methods, crypto_methods},
     {Py_tp_members, crypto_members},
     {0, nullptr},
 };
@@ -188,8 +194,12 @@ int exec(PyObject* m) {
         st.path_type = PyObject_GetAttrString(mod.get(), "Path");
         if (!st.path_type) return -1;
     }
+    if (!st.functions.init(m, "zentrik.auth.storage.crypto.zentrik_function", hint_names)) return -1;
     st.crypto_type = PyType_FromModuleAndSpec(m, &crypto_spec, nullptr);
-    if (!st.crypto_type) return -1;
+    if (!st.crypto_type ||
+        !st.functions.add_to_type(reinterpret_cast<PyTypeObject*>(st.crypto_type), crypto_methods,
+                                  sizeof crypto_methods / sizeof crypto_methods[0]))
+        return -1;
     // PyModule_AddObjectRef is 3.10+; it leaves our reference in place.
     if (PyModule_AddObjectRef(m, "Crypto", st.crypto_type) < 0) return -1;
     return 0;
@@ -197,6 +207,7 @@ int exec(PyObject* m) {
 
 template <typename F>
 void each_object(State& st, F&& f) {
+    st.functions.each(f);
     f(st.invalid_tag);
     f(st.path_type);
     f(st.crypto_type);

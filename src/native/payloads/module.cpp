@@ -1,6 +1,7 @@
 // The payloads module: method table, argument checks and module state.
 #include <new>
 
+#include "common/function.hpp"
 #include "common/module.hpp"
 #include "payloads.hpp"
 #include "tables.hpp"
@@ -138,47 +139,68 @@ ZK_FASTCALL(build_referer) {
     return build_referer(state_of(m), a[0], a[1]);
 }
 
-#define ZK_METHOD(name, doc) {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}
+#define ZK_DEF(name, doc, ...) {#name, fn_##name, doc, {__VA_ARGS__}}
+#define ZK_ANY_TO(result) "value", "Any", "return", result
+#define ZK_MAP_TO(result) "input_data", "dict[str, Any]", "return", result
+#define ZK_LAYER "payload", "dict[str, Any]", "input_data", "dict[str, Any]", "return", "None"
 
-PyMethodDef methods[] = {
-    ZK_METHOD(csv, "csv($module, /, value)\n--\n\n"),
-    ZK_METHOD(_query_text, "_query_text($module, /, value)\n--\n\n"),
-    ZK_METHOD(order_desc, "order_desc($module, /, value)\n--\n\n"),
-    ZK_METHOD(truthy, "truthy($module, /, value, *, default=False)\n--\n\n"),
-    ZK_METHOD(_market, "_market($module, /, input_data, *, default='DE')\n--\n\n"),
-    ZK_METHOD(_int, "_int($module, /, value, default)\n--\n\n"),
-    ZK_METHOD(json_like_list, "json_like_list($module, /, values)\n--\n\n"),
-    ZK_METHOD(_flatten_query, "_flatten_query($module, /, payload)\n--\n\n"),
-    ZK_METHOD(market_id, "market_id($module, /, value)\n--\n\n"),
-    ZK_METHOD(market_research_market_id, "market_research_market_id($module, /, value)\n--\n\n"),
-    ZK_METHOD(station_from_market_id, "station_from_market_id($module, /, value)\n--\n\n"),
-    ZK_METHOD(traffic_source_market, "traffic_source_market($module, /, value)\n--\n\n"),
-    ZK_METHOD(traffic_source_market_id, "traffic_source_market_id($module, /, value)\n--\n\n"),
-    ZK_METHOD(month_name, "month_name($module, /, value)\n--\n\n"),
-    ZK_METHOD(history_date, "history_date($module, /, value)\n--\n\n"),
-    ZK_METHOD(build_referer, "build_referer($module, /, payload, scenario)\n--\n\n按场景构造 Web referer。"),
-    ZK_METHOD(make_competitor_payload, "make_competitor_payload($module, /, input_data)\n--\n\n构造竞品查询 payload。"),
-    ZK_METHOD(make_keyword_miner_payload,
-              "make_keyword_miner_payload($module, /, input_data)\n--\n\n构造关键词挖掘 payload。"),
-    ZK_METHOD(make_keyword_reverse_payload,
-              "make_keyword_reverse_payload($module, /, input_data)\n--\n\n构造关键词反查 payload。"),
-    ZK_METHOD(make_traffic_source_payload,
-              "make_traffic_source_payload($module, /, input_data)\n--\n\n构造查流量来源 payload。"),
-    ZK_METHOD(make_product_research_payload,
-              "make_product_research_payload($module, /, input_data)\n--\n\n构造选产品 payload。"),
-    ZK_METHOD(_append_product_list_filters, "_append_product_list_filters($module, /, payload, input_data)\n--\n\n"),
-    ZK_METHOD(_append_product_range_filters, "_append_product_range_filters($module, /, payload, input_data)\n--\n\n"),
-    ZK_METHOD(_append_product_extra_filters, "_append_product_extra_filters($module, /, payload, input_data)\n--\n\n"),
-    ZK_METHOD(normalize_product_research_input,
-              "normalize_product_research_input($module, /, input_data)\n--\n\n兼容 SellerSprite 官方开放 API 的选产品入参命名。"),
-    ZK_METHOD(product_research_recommendation_preset,
-              "product_research_recommendation_preset($module, /, input_data)\n--\n\n解析选产品推荐模式并返回对应筛选参数。"),
-    ZK_METHOD(_preset_key, "_preset_key($module, /, value)\n--\n\n"),
-    ZK_METHOD(new_release_num, "new_release_num($module, /, input_data)\n--\n\n解析新品定义月份数。"),
-    ZK_METHOD(make_market_research_payload,
-              "make_market_research_payload($module, /, input_data)\n--\n\n构造选市场表单 payload。"),
-    {nullptr, nullptr, 0, nullptr},
+const FunctionDef functions[] = {
+    ZK_DEF(csv, "csv($module, /, value)\n--\n\n", ZK_ANY_TO("list[str]")),
+    ZK_DEF(_query_text, "_query_text($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(order_desc, "order_desc($module, /, value)\n--\n\n", ZK_ANY_TO("bool")),
+    ZK_DEF(truthy, "truthy($module, /, value, *, default=False)\n--\n\n", "value", "Any", "default", "Any", "return",
+           "bool"),
+    ZK_DEF(_market, "_market($module, /, input_data, *, default='DE')\n--\n\n", "input_data", "dict[str, Any]",
+           "default", "str", "return", "str"),
+    ZK_DEF(_int, "_int($module, /, value, default)\n--\n\n", "value", "Any", "default", "int | float", "return",
+           "int"),
+    ZK_DEF(json_like_list, "json_like_list($module, /, values)\n--\n\n", "values", "list[Any]", "return", "str"),
+    ZK_DEF(_flatten_query, "_flatten_query($module, /, payload)\n--\n\n", "payload", "dict[str, Any]", "return",
+           "dict[str, str]"),
+    ZK_DEF(market_id, "market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
+    ZK_DEF(market_research_market_id, "market_research_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
+    ZK_DEF(station_from_market_id, "station_from_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(traffic_source_market, "traffic_source_market($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(traffic_source_market_id, "traffic_source_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
+    ZK_DEF(month_name, "month_name($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(history_date, "history_date($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(build_referer, "build_referer($module, /, payload, scenario)\n--\n\n按场景构造 Web referer。", "payload",
+           "dict[str, Any]", "scenario", "str", "return", "str"),
+    ZK_DEF(make_competitor_payload, "make_competitor_payload($module, /, input_data)\n--\n\n构造竞品查询 payload。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(make_keyword_miner_payload,
+           "make_keyword_miner_payload($module, /, input_data)\n--\n\n构造关键词挖掘 payload。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(make_keyword_reverse_payload,
+           "make_keyword_reverse_payload($module, /, input_data)\n--\n\n构造关键词反查 payload。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(make_traffic_source_payload,
+           "make_traffic_source_payload($module, /, input_data)\n--\n\n构造查流量来源 payload。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(make_product_research_payload,
+           "make_product_research_payload($module, /, input_data)\n--\n\n构造选产品 payload。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(_append_product_list_filters, "_append_product_list_filters($module, /, payload, input_data)\n--\n\n",
+           ZK_LAYER),
+    ZK_DEF(_append_product_range_filters, "_append_product_range_filters($module, /, payload, input_data)\n--\n\n",
+           ZK_LAYER),
+    ZK_DEF(_append_product_extra_filters, "_append_product_extra_filters($module, /, payload, input_data)\n--\n\n",
+           ZK_LAYER),
+    ZK_DEF(normalize_product_research_input,
+           "normalize_product_research_input($module, /, input_data)\n--\n\n兼容 SellerSprite 官方开放 API 的选产品入参命名。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(product_research_recommendation_preset,
+           "product_research_recommendation_preset($module, /, input_data)\n--\n\n解析选产品推荐模式并返回对应筛选参数。",
+           ZK_MAP_TO("dict[str, Any]")),
+    ZK_DEF(_preset_key, "_preset_key($module, /, value)\n--\n\n", "value", "str", "return", "str"),
+    ZK_DEF(new_release_num, "new_release_num($module, /, input_data)\n--\n\n解析新品定义月份数。", ZK_MAP_TO("int")),
+    ZK_DEF(make_market_research_payload,
+           "make_market_research_payload($module, /, input_data)\n--\n\n构造选市场表单 payload。",
+           ZK_MAP_TO("dict[str, Any]")),
 };
+
+// What the annotation texts name besides builtins.
+const HintName hint_names[] = {{"Any", "typing"}};
 
 int exec(PyObject* m) {
     State& st = state_of(m);
@@ -191,6 +213,9 @@ int exec(PyObject* m) {
     };
     if (!zk::intern_all(texts, k_count, st.s)) return -1;
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
+    if (!st.functions.init(m, "zentrik.seller_sprite.api.payloads.zentrik_function", hint_names) ||
+        !st.functions.add_to_module(m, functions, sizeof functions / sizeof functions[0]))
+        return -1;
     for (int i = 0; i < kIntTexts; ++i)
         if (!(st.int_text[i] = PyUnicode_FromFormat("%d", i))) return -1;
     // The exposed tables are copies of their own: changing them changes no payload.
@@ -216,6 +241,7 @@ int exec(PyObject* m) {
 template <typename F>
 void each_object(State& st, F&& f) {
     st.c.each(f);
+    st.functions.each(f);
     for (auto& p : st.s) f(p);
     for (int i = 0; i < kStations; ++i) {
         f(st.station[i]);
@@ -237,7 +263,7 @@ void each_object(State& st, F&& f) {
 
 ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.payloads",
                      "卖家精灵场景 payload 构造。",
-                     methods)
+                     nullptr)
 
 }  // namespace
 

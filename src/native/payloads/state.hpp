@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/args.hpp"
+#include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/value.hpp"
 
@@ -86,6 +87,7 @@ struct OptionTable {
 
 struct State {
     Common c;
+    Functions functions;
     PyObject* s[k_count] = {};
 
     // Market tables: station codes US..MX and their ids in each column.
