@@ -1286,8 +1286,12 @@ def settle() -> None:
     lookup (as PyObject_GetAttrString does) stays alive until its slot is
     taken: thousands of small blocks that settle only after tens of
     thousands of calls."""
-    sys._clear_type_cache()
+    CLEAR_TYPE_CACHE()
     gc.collect()
+
+
+# 3.13 replaced sys._clear_type_cache (deprecated there) with a broader one.
+CLEAR_TYPE_CACHE = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
 def window(body: Callable[[], None], rounds: int, meters: list[Meter]) -> list[int]:

@@ -69,6 +69,68 @@ inline std::string quoted_list(const char* const* names, int n) {
     return out;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The nearest of the parameter names to a mistyped keyword, as the
+// interpreter (3.13 and later) suggests it for Python functions: the
+// Levenshtein distance with a case change costing half a move, and no more
+// than a third of the characters changed; NULL when none is near.
+constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxSuggested = 40;
+
+inline size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a += 'a' - 'A';
+    if ('A' <= b && b <= 'Z') b += 'a' - 'A';
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+inline size_t edit_distance(const char* a, size_t na, const char* b, size_t nb, size_t max_cost) {
+    while (na && nb && a[0] == b[0]) ++a, ++b, --na, --nb;
+    while (na && nb && a[na - 1] == b[nb - 1]) --na, --nb;
+    if (na == 0 || nb == 0) return (na + nb) * kMoveCost;
+    if (na > kMaxSuggested || nb > kMaxSuggested) return max_cost + 1;
+    if (nb < na) std::swap(a, b), std::swap(na, nb);
+    if ((nb - na) * kMoveCost > max_cost) return max_cost + 1;
+    size_t row[kMaxSuggested];
+    for (size_t i = 0; i < na; ++i) row[i] = (i + 1) * kMoveCost;
+    size_t result = 0;
+    for (size_t j = 0; j < nb; ++j) {
+        size_t diagonal = result = j * kMoveCost;
+        size_t minimum = SIZE_MAX;
+        for (size_t i = 0; i < na; ++i) {
+            const size_t substitute = diagonal + substitution_cost(b[j], a[i]);
+            diagonal = row[i];
+            result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
+            row[i] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+template <int N>
+const char* suggestion(const Signature<N>& sig, PyObject* key) {
+    Py_ssize_t nkey;
+    const char* k = PyUnicode_AsUTF8AndSize(key, &nkey);
+    if (!k) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const char* best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (int i = 0; i < N; ++i) {
+        const char* name = sig.params[i].name;
+        const size_t n = std::strlen(name);
+        if (n == size_t(nkey) && std::memcmp(name, k, n) == 0) continue;
+        const size_t max_distance = std::min((size_t(nkey) + n + 3) * kMoveCost / 6, best_distance - 1);
+        const size_t d = edit_distance(k, size_t(nkey), name, n, max_distance);
+        if (d <= max_distance && (!best || d < best_distance)) best = name, best_distance = d;
+    }
+    return best;
+}
+#endif
+
 inline void unexpected_keyword(const char* fname, PyObject* key, const char* near) {
     if (near)
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'. Did you mean '%s'?", fname, key,
@@ -130,7 +192,11 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
                 }
             }
             if (found < 0) {
+#if PY_VERSION_HEX >= 0x030D0000
+                detail::unexpected_keyword(sig.fname, key, detail::suggestion(sig, key));
+#else
                 detail::unexpected_keyword(sig.fname, key, nullptr);
+#endif
                 return false;
             }
             if (out[found] != nullptr) {
