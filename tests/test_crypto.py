@@ -15,6 +15,8 @@ import pytest
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
+from crypto_children import python
+
 from zentrik.auth.storage import crypto as crypto_module
 from zentrik.auth.storage.crypto import Crypto
 
@@ -416,3 +418,31 @@ def test_stub_checks_with_mypy(tmp_path):
     assert not [e for e in errors if "crypto_examples" in e], result.stdout
     # one error on each bad line (5 to 10), and none elsewhere
     assert sorted({int(e.split(":")[1]) for e in errors}) == list(range(5, 11)), result.stdout
+
+
+# --- hostile key paths, filesystems and texts ------------------------------------
+
+
+FIFO_CHILD = """
+import os, sys, threading, time
+from zentrik.auth.storage.crypto import Crypto
+os.mkfifo(sys.argv[1])
+keys = []
+reader = threading.Thread(target=lambda: keys.append(Crypto(sys.argv[1])._key))
+reader.start()
+time.sleep(0.2)  # the reader waits in open() for a writer, and this thread runs on
+with open(sys.argv[1], "wb", buffering=0) as fifo:
+    time.sleep(0.2)  # and then in read()
+    fifo.write(b"f" * 32)
+reader.join()
+print(keys[0].hex())
+"""
+
+
+def test_a_key_path_that_blocks_holds_up_only_its_own_thread(tmp_path):
+    child = python(FIFO_CHILD, str(tmp_path / "fifo"), stdout=subprocess.PIPE)
+    try:
+        out = child.communicate(timeout=60)[0]
+    finally:
+        child.kill()
+    assert child.returncode == 0 and out.strip() == (b"f" * 32).hex()

@@ -94,18 +94,30 @@ bool decrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char
     return true;
 }
 
+// The nonce of an encrypt(). Once the kernel's pool is ready, getrandom() of
+// 12 bytes never blocks, and releasing the GIL would cost measurably on a
+// call of about a microsecond: so the call is made non-blocking with the GIL
+// held, and only while the pool is not ready yet (EAGAIN, early in boot) does
+// it wait without the GIL, as os.urandom does.
+bool new_nonce(unsigned char* nonce) {
+    ssize_t got = getrandom(nonce, kNonceBytes, GRND_NONBLOCK);
+    if (got == kNonceBytes) return true;
+    if (got < 0 && errno != EAGAIN && errno != EINTR) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    const size_t done = got > 0 ? static_cast<size_t>(got) : 0;
+    return os_random(nonce + done, kNonceBytes - done);
+}
+
 }  // namespace
 
 bool os_random(unsigned char* buf, size_t n) {
     while (n > 0) {
-        ssize_t got = getrandom(buf, n, 0);
+        // A signal handler that raises ends the wait, as os.urandom does.
+        ssize_t got = blocking([&] { return getrandom(buf, n, 0); });
         if (got < 0) {
-            if (errno == EINTR) {
-                // A signal handler that raises ends the wait, as os.urandom does.
-                if (PyErr_CheckSignals() < 0) return false;
-                continue;
-            }
-            PyErr_SetFromErrno(PyExc_OSError);
+            if (!PyErr_Occurred()) PyErr_SetFromErrno(PyExc_OSError);
             return false;
         }
         buf += got;
@@ -162,7 +174,10 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
     unsigned char* nonce = p;
     unsigned char* body = p + kNonceBytes;
     unsigned char* tag = body + n;
-    if (!os_random(nonce, kNonceBytes)) return nullptr;
+    // The nonce first: getting it may release the GIL, and the cipher
+    // context, shared by every thread that uses this object, is only touched
+    // with the GIL held.
+    if (!new_nonce(nonce)) return nullptr;
     if (EVP_EncryptInit_ex(c.enc, nullptr, nullptr, nullptr, nonce) != 1) {
         openssl_error("encryption");
         return nullptr;

@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstddef>
 
 namespace zk::crypto {
@@ -38,8 +39,36 @@ struct Cipher {
     void reset() noexcept;
 };
 
-// Fills buf from the kernel's cryptographic random source; false with an
-// exception set when that fails.
+// Runs f (a system call that may block: no Python objects, no exceptions)
+// without the GIL, as the interpreter's own os functions do; errno survives.
+template <typename F>
+auto without_gil(F&& f) noexcept {
+    PyThreadState* ts = PyEval_SaveThread();
+    auto r = f();
+    const int err = errno;
+    PyEval_RestoreThread(ts);
+    errno = err;
+    return r;
+}
+
+// f without the GIL, again after EINTR unless a Python signal handler raised.
+// A negative result leaves errno set, and an exception too when a handler
+// raised (errno is then EINTR).
+template <typename F>
+auto blocking(F&& f) {
+    for (;;) {
+        auto r = without_gil(f);
+        if (r >= 0 || errno != EINTR) return r;
+        if (PyErr_CheckSignals() < 0) {
+            errno = EINTR;
+            return r;
+        }
+    }
+}
+
+// Fills buf from the kernel's cryptographic random source, waiting (without
+// the GIL) until it is ready, as os.urandom does; false with an exception set
+// when that fails.
 bool os_random(unsigned char* buf, size_t n);
 
 // encrypt(): exact str -> bytes in the stored format.

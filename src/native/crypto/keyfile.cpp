@@ -6,6 +6,9 @@
 // processes create the key at once exactly one key lands and every process
 // ends up using that one; nobody ever sees a partly written key file or one
 // readable by others.
+//
+// Every system call that may block (a key path on a FIFO, a slow or network
+// filesystem) runs without the GIL.
 #include <openssl/crypto.h>
 
 #include <fcntl.h>
@@ -14,6 +17,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "crypto.hpp"
@@ -25,7 +29,7 @@ namespace {
 // A file descriptor closed on every way out.
 class Fd {
 public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd() {
@@ -33,70 +37,108 @@ public:
     }
     int get() const noexcept { return fd_; }
     bool ok() const noexcept { return fd_ >= 0; }
-    // Closes now, reporting the error (a deferred write error shows here).
+    void reset(int fd) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    // Closes now, reporting the error (a deferred write error shows here,
+    // which is also why it may take a while on a network filesystem).
     int close() noexcept {
-        int r = ::close(fd_);
+        const int fd = fd_;
         fd_ = -1;
-        return r;
+        return without_gil([fd] { return ::close(fd); });
     }
 
 private:
     int fd_;
 };
 
-// The interpreter's OSError subclass for errno `err`, naming `filename`.
+// Bytes of key material, wiped before they are freed.
+class Secret {
+public:
+    explicit Secret(size_t n) : p_(new unsigned char[n]), n_(n) {}
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { OPENSSL_cleanse(p_.get(), n_); }
+    unsigned char* data() noexcept { return p_.get(); }
+    size_t size() const noexcept { return n_; }
+    void swap(Secret& other) noexcept {
+        p_.swap(other.p_);
+        std::swap(n_, other.n_);
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> p_;
+    size_t n_;
+};
+
+// The interpreter's OSError subclass for errno `err`, naming `filename`;
+// when a signal handler has raised already, that exception stands.
 PyObject* os_error(int err, PyObject* filename) {
+    if (PyErr_Occurred()) return nullptr;
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
     return nullptr;
 }
 
-// A system call interrupted by a signal is retried, unless a Python signal
-// handler raised.
-bool interrupted() { return errno == EINTR && PyErr_CheckSignals() == 0; }
+int open_file(const std::string& path, int flags, mode_t mode = 0) {
+    return blocking([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+}
 
-// The whole of an open file as bytes; a directory is refused as open() does.
-PyObject* read_all(int fd, PyObject* filename) {
+enum class Read { key, missing, failed };
+
+// The whole of the file open on fd, into `key`; a directory is refused as
+// open() does.
+Read read_all(int fd, PyObject* filename, Ref& key) {
     struct stat st;
-    if (fstat(fd, &st) != 0) return os_error(errno, filename);
-    if (S_ISDIR(st.st_mode)) return os_error(EISDIR, filename);
+    if (blocking([&] { return fstat(fd, &st); }) != 0) {
+        os_error(errno, filename);
+        return Read::failed;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        os_error(EISDIR, filename);
+        return Read::failed;
+    }
     // The size is a hint only (the file may change under us); read to EOF.
-    size_t cap = (S_ISREG(st.st_mode) && st.st_size > 0) ? static_cast<size_t>(st.st_size) + 1 : 64;
-    std::string buf;  // key material: wiped before it is freed
-    auto wipe = [&buf] { OPENSSL_cleanse(buf.data(), buf.size()); };
-    buf.resize(cap);
+    Secret buf((S_ISREG(st.st_mode) && st.st_size > 0) ? static_cast<size_t>(st.st_size) + 1 : 64);
     size_t len = 0;
     for (;;) {
         if (len == buf.size()) {
-            std::string bigger;
-            bigger.resize(buf.size() * 2);
+            Secret bigger(buf.size() * 2);
             std::memcpy(bigger.data(), buf.data(), len);
-            wipe();
             buf.swap(bigger);
         }
-        ssize_t got = ::read(fd, buf.data() + len, buf.size() - len);
+        unsigned char* at = buf.data() + len;
+        const size_t room = buf.size() - len;
+        ssize_t got = blocking([&] { return ::read(fd, at, room); });
         if (got < 0) {
-            int err = errno;
-            if (interrupted()) continue;
-            wipe();
-            if (PyErr_Occurred()) return nullptr;
-            return os_error(err, filename);
+            os_error(errno, filename);
+            return Read::failed;
         }
         if (got == 0) break;
         len += static_cast<size_t>(got);
     }
-    PyObject* key = PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(len));
-    wipe();
-    return key;
+    key = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
+                                               static_cast<Py_ssize_t>(len)));
+    return key ? Read::key : Read::failed;
+}
+
+// The key file at `path`; `missing` (errno ENOENT, no exception) when the
+// name leads to no file.
+Read read_key(const std::string& path, PyObject* filename, Ref& key) {
+    Fd file(open_file(path, O_RDONLY));
+    if (!file.ok()) {
+        if (errno == ENOENT && !PyErr_Occurred()) return Read::missing;
+        os_error(errno, filename);
+        return Read::failed;
+    }
+    return read_all(file.get(), filename, key);
 }
 
 bool write_all(int fd, const unsigned char* p, size_t n) {
     while (n > 0) {
-        ssize_t put = ::write(fd, p, n);
-        if (put < 0) {
-            if (interrupted()) continue;
-            return false;
-        }
+        ssize_t put = blocking([&] { return ::write(fd, p, n); });
+        if (put < 0) return false;
         p += put;
         n -= static_cast<size_t>(put);
     }
@@ -110,16 +152,24 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Makes the new directory entry durable: 0, or the errno of the failure.
-// Filesystems that cannot sync a directory say EINVAL; that is no failure.
-int sync_directory(const std::string& dir) {
-    int fd;
-    do fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    Fd d(fd);
-    if (fsync(d.get()) != 0 && errno != EINVAL) return errno;
-    return 0;
+// fsync() of a directory: filesystems that cannot sync one say EINVAL, and
+// that is no failure.
+bool fsync_directory(int fd, PyObject* filename) {
+    if (blocking([fd] { return fsync(fd); }) != 0 && errno != EINVAL) {
+        os_error(errno, filename);
+        return false;
+    }
+    return true;
+}
+
+// Makes the new directory entry durable; false with an exception set.
+bool sync_directory(const std::string& dir, PyObject* filename) {
+    Fd d(open_file(dir, O_RDONLY | O_DIRECTORY));
+    if (!d.ok()) {
+        os_error(errno, filename);
+        return false;
+    }
+    return fsync_directory(d.get(), filename);
 }
 
 enum class Made { key, exists, failed };
@@ -140,8 +190,8 @@ Made create_key(const std::string& path, PyObject* filename, PyObject*& key_out)
     // A fresh hidden name in the same directory (hard links stay within one
     // filesystem); O_EXCL makes it ours alone.
     std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
+    Fd file;
+    for (int attempt = 0; !file.ok(); ++attempt) {
         unsigned char salt[8];
         if (!os_random(salt, sizeof salt)) return Made::failed;
         static const char hex[] = "0123456789abcdef";
@@ -151,44 +201,38 @@ Made create_key(const std::string& path, PyObject* filename, PyObject*& key_out)
             tmp += hex[b & 15];
         }
         tmp += ".tmp";
-        fd = ::open(tmp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            int err = errno;
-            if (interrupted() || (err == EEXIST && attempt < 8)) continue;
-            if (PyErr_Occurred()) return Made::failed;
-            os_error(err, filename);
+        file.reset(open_file(tmp, O_CREAT | O_EXCL | O_WRONLY, S_IRUSR | S_IWUSR));
+        if (!file.ok() && !(errno == EEXIST && attempt < 8)) {
+            os_error(errno, filename);
             return Made::failed;
         }
     }
-    Fd file(fd);
     // From here every failure removes the temporary name again.
     auto fail = [&](int err) {
         file.close();
         ::unlink(tmp.c_str());
-        if (!PyErr_Occurred()) os_error(err, filename);
+        os_error(err, filename);
         return Made::failed;
     };
     // The creation mode is filtered by the umask; set 0600 outright.
-    if (fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) return fail(errno);
+    if (blocking([&] { return fchmod(file.get(), S_IRUSR | S_IWUSR); }) != 0) return fail(errno);
     if (!write_all(file.get(), key, sizeof key)) return fail(errno);
-    if (fsync(file.get()) != 0) return fail(errno);
+    if (blocking([&] { return fsync(file.get()); }) != 0) return fail(errno);
     if (file.close() != 0) return fail(errno);
 
-    int linked = ::link(tmp.c_str(), path.c_str());
-    int link_err = errno;
+    int linked = blocking([&] { return ::link(tmp.c_str(), path.c_str()); });
+    int err = errno;
     // The key path (if linked) holds the key now; the temporary name goes
     // either way. Should removing it fail, it is a 0600 copy of the key and
     // nothing to fail the caller for.
-    ::unlink(tmp.c_str());
+    without_gil([&] { return ::unlink(tmp.c_str()); });
     if (linked != 0) {
-        if (link_err == EEXIST) return Made::exists;
-        os_error(link_err, filename);
-        return Made::failed;
-    }
-    if (int err = sync_directory(dir); err != 0) {
+        if (PyErr_Occurred()) return Made::failed;
+        if (err == EEXIST) return Made::exists;
         os_error(err, filename);
         return Made::failed;
     }
+    if (!sync_directory(dir, filename)) return Made::failed;
     key_out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key), sizeof key);
     return key_out ? Made::key : Made::failed;
 }
@@ -212,28 +256,20 @@ PyObject* load_or_create_key(PyObject* path) {
     // An existing key file is used as it is, whatever its mode or length. If
     // the name exists but leads nowhere (a dangling symbolic link, or a file
     // removed between our steps), a few more tries; then its error stands.
-    int err = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            Fd file(fd);
-            return read_all(file.get(), filename.get());
-        }
-        err = errno;
-        if (err == EINTR) {
-            if (PyErr_CheckSignals() < 0) return nullptr;
-            --attempt;
-            continue;
-        }
-        if (err != ENOENT) return os_error(err, filename.get());
-        PyObject* key = nullptr;
-        switch (create_key(p, filename.get(), key)) {
-            case Made::key: return key;
+        Ref key;
+        Read got = read_key(p, filename.get(), key);
+        if (got == Read::key) return key.release();
+        if (got == Read::failed) return nullptr;
+
+        PyObject* made = nullptr;
+        switch (create_key(p, filename.get(), made)) {
+            case Made::key: return made;
             case Made::failed: return nullptr;
             case Made::exists: break;  // read the one that is there
         }
     }
-    return os_error(err, filename.get());
+    return os_error(ENOENT, filename.get());
 }
 
 }  // namespace zk::crypto
