@@ -423,6 +423,30 @@ def test_stub_checks_with_mypy(tmp_path):
 # --- hostile key paths, filesystems and texts ------------------------------------
 
 
+def sparse_8_tib(path):
+    path.touch()
+    os.truncate(path, 8 << 40)
+
+
+@pytest.mark.parametrize("make, error, words", [
+    (sparse_8_tib, ValueError, "is too long to be a key"),
+    (lambda p: p.symlink_to("/dev/zero"), ValueError, "is too long to be a key"),
+    (lambda p: p.write_bytes(b"k" * (64 * 1024 + 1)), ValueError, "is too long to be a key"),
+    (lambda p: p.write_bytes(b"k" * 64 * 1024), None, None),
+], ids=["sparse-8TiB", "dev-zero", "over-the-bound", "at-the-bound"])
+def test_reading_is_bounded(tmp_path, make, error, words):
+    path = tmp_path / "credential.key"
+    make(path)
+    before = sorted(os.listdir(tmp_path))
+    if error is None:
+        assert Crypto(path)._key == path.read_bytes()
+    else:
+        with pytest.raises(error) as info:
+            Crypto(path)
+        assert words in str(info.value) and str(path) in str(info.value)
+    assert sorted(os.listdir(tmp_path)) == before
+
+
 FIFO_CHILD = """
 import os, sys, threading, time
 from zentrik.auth.storage.crypto import Crypto

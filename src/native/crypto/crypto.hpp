@@ -19,6 +19,9 @@ constexpr Py_ssize_t kTagBytes = 16;
 constexpr Py_ssize_t kOverhead = kNonceBytes + kTagBytes;
 // A key this module generates: AES-256.
 constexpr size_t kNewKeyBytes = 32;
+// The most of a key file that is read. A key is 16, 24 or 32 bytes; the bound
+// keeps a key path on /dev/zero or a huge file from taking all memory.
+constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 
 struct State {
     PyObject* invalid_tag = nullptr;  // cryptography.exceptions.InvalidTag

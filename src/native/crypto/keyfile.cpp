@@ -87,8 +87,8 @@ int open_file(const std::string& path, int flags, mode_t mode = 0) {
 
 enum class Read { key, missing, failed };
 
-// The whole of the file open on fd, into `key`; a directory is refused as
-// open() does.
+// The key file open on fd, into `key`: a directory is refused as open()
+// does, and so is a file longer than kMaxKeyFileBytes.
 Read read_all(int fd, PyObject* filename, Ref& key) {
     struct stat st;
     if (blocking([&] { return fstat(fd, &st); }) != 0) {
@@ -99,12 +99,18 @@ Read read_all(int fd, PyObject* filename, Ref& key) {
         os_error(EISDIR, filename);
         return Read::failed;
     }
-    // The size is a hint only (the file may change under us); read to EOF.
-    Secret buf((S_ISREG(st.st_mode) && st.st_size > 0) ? static_cast<size_t>(st.st_size) + 1 : 64);
+    const bool regular = S_ISREG(st.st_mode);
+    // One byte more than the bound tells a file that is too long. The size is
+    // a hint only (the file may change under us): the reads decide.
+    constexpr size_t limit = kMaxKeyFileBytes + 1;
+    size_t cap = 64;
+    if (regular && st.st_size > 0)
+        cap = static_cast<size_t>(st.st_size) < kMaxKeyFileBytes ? static_cast<size_t>(st.st_size) + 1 : limit;
+    Secret buf(cap);
     size_t len = 0;
-    for (;;) {
+    while (len < limit) {
         if (len == buf.size()) {
-            Secret bigger(buf.size() * 2);
+            Secret bigger(buf.size() * 2 < limit ? buf.size() * 2 : limit);
             std::memcpy(bigger.data(), buf.data(), len);
             buf.swap(bigger);
         }
@@ -117,6 +123,11 @@ Read read_all(int fd, PyObject* filename, Ref& key) {
         }
         if (got == 0) break;
         len += static_cast<size_t>(got);
+    }
+    if (len > kMaxKeyFileBytes) {
+        PyErr_Format(PyExc_ValueError, "key file %R is too long to be a key (more than %zu bytes)", filename,
+                     kMaxKeyFileBytes);
+        return Read::failed;
     }
     key = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
                                                static_cast<Py_ssize_t>(len)));
@@ -253,9 +264,10 @@ PyObject* load_or_create_key(PyObject* path) {
     }
     const std::string p(raw, static_cast<size_t>(raw_len));
 
-    // An existing key file is used as it is, whatever its mode or length. If
-    // the name exists but leads nowhere (a dangling symbolic link, or a file
-    // removed between our steps), a few more tries; then its error stands.
+    // An existing key file is used as it is, whatever its mode or length (up
+    // to kMaxKeyFileBytes). If the name exists but leads nowhere (a dangling
+    // symbolic link, or a file removed between our steps), a few more tries;
+    // then its error stands.
     for (int attempt = 0; attempt < 3; ++attempt) {
         Ref key;
         Read got = read_key(p, filename.get(), key);
