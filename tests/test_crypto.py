@@ -1,5 +1,6 @@
 """zentrik.auth.storage.crypto: key file, credential format, interoperability, hygiene."""
 
+import errno
 import importlib.util
 import inspect
 import os
@@ -432,9 +433,10 @@ def sparse_8_tib(path):
     (sparse_8_tib, ValueError, "is too long to be a key"),
     (lambda p: p.symlink_to("/dev/zero"), ValueError, "is too long to be a key"),
     (lambda p: p.write_bytes(b"k" * (64 * 1024 + 1)), ValueError, "is too long to be a key"),
+    (lambda p: p.symlink_to(p.parent / "missing"), FileNotFoundError, "symbolic link to a missing file"),
     (lambda p: p.write_bytes(b"k" * 64 * 1024), None, None),
-], ids=["sparse-8TiB", "dev-zero", "over-the-bound", "at-the-bound"])
-def test_reading_is_bounded(tmp_path, make, error, words):
+], ids=["sparse-8TiB", "dev-zero", "over-the-bound", "dangling-link", "at-the-bound"])
+def test_reading_is_bounded_and_a_dangling_link_refused_at_once(tmp_path, make, error, words):
     path = tmp_path / "credential.key"
     make(path)
     before = sorted(os.listdir(tmp_path))
@@ -444,6 +446,7 @@ def test_reading_is_bounded(tmp_path, make, error, words):
         with pytest.raises(error) as info:
             Crypto(path)
         assert words in str(info.value) and str(path) in str(info.value)
+        assert error is ValueError or (info.value.errno, info.value.filename) == (errno.ENOENT, str(path))
     assert sorted(os.listdir(tmp_path)) == before
 
 

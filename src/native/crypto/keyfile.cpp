@@ -248,6 +248,15 @@ Made create_key(const std::string& path, PyObject* filename, PyObject*& key_out)
     return key_out ? Made::key : Made::failed;
 }
 
+// A dangling symbolic link at the key path: said so at once, with the
+// errno and type of a missing file, so that callers catching those still do.
+PyObject* dangling_link_error(PyObject* filename) {
+    Ref exc = Ref::steal(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT,
+                                               "key path is a symbolic link to a missing file", filename));
+    if (exc) PyErr_SetObject(PyExc_FileNotFoundError, exc.get());
+    return nullptr;
+}
+
 }  // namespace
 
 PyObject* load_or_create_key(PyObject* path) {
@@ -265,15 +274,21 @@ PyObject* load_or_create_key(PyObject* path) {
     const std::string p(raw, static_cast<size_t>(raw_len));
 
     // An existing key file is used as it is, whatever its mode or length (up
-    // to kMaxKeyFileBytes). If the name exists but leads nowhere (a dangling
-    // symbolic link, or a file removed between our steps), a few more tries;
-    // then its error stands.
+    // to kMaxKeyFileBytes). If the name is taken but leads nowhere (a file
+    // removed between our steps), a few more tries; then its error stands.
     for (int attempt = 0; attempt < 3; ++attempt) {
         Ref key;
         Read got = read_key(p, filename.get(), key);
         if (got == Read::key) return key.release();
         if (got == Read::failed) return nullptr;
 
+        // A symbolic link whose target is missing (still, not just created).
+        struct stat st;
+        if (blocking([&] { return lstat(p.c_str(), &st); }) == 0 && S_ISLNK(st.st_mode)) {
+            if (blocking([&] { return stat(p.c_str(), &st); }) == 0) continue;
+            if (errno == ENOENT && !PyErr_Occurred()) return dangling_link_error(filename.get());
+        }
+        if (PyErr_Occurred()) return nullptr;
         PyObject* made = nullptr;
         switch (create_key(p, filename.get(), made)) {
             case Made::key: return made;
