@@ -10,13 +10,14 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import weakref
 
 import pytest
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
-from crypto_children import python
+from crypto_children import build_shim, preload_env, python
 
 from zentrik.auth.storage import crypto as crypto_module
 from zentrik.auth.storage.crypto import Crypto
@@ -473,3 +474,46 @@ def test_a_key_path_that_blocks_holds_up_only_its_own_thread(tmp_path):
     finally:
         child.kill()
     assert child.returncode == 0 and out.strip() == (b"f" * 32).hex()
+
+
+@pytest.mark.parametrize("shim, mode", [
+    ({"ZK_LINK_ERRNO": errno.EPERM}, 0o700),
+    ({"ZK_LINK_ERRNO": errno.EOPNOTSUPP, "ZK_RENAME_ERRNO": errno.EINVAL}, 0o700),
+    ({"ZK_LINK_ERRNO": errno.EPERM, "ZK_RENAME_ERRNO": errno.ENOSYS}, 0o700),
+    ({"ZK_LINK_ERRNO": errno.EPERM, "ZK_RENAME_ERRNO": errno.EOPNOTSUPP}, 0o700),
+])
+def test_processes_share_one_new_key_where_links_or_renames_are_refused(tmp_path, shim, mode):
+    folder, log = tmp_path / "keys", tmp_path / "shim.log"
+    folder.mkdir(mode=mode)
+    folder.chmod(mode)
+    env = preload_env(build_shim(tmp_path), ZK_SHIM_LOG=log, **shim)
+    path = folder / "credential.key"
+    procs = [python(CHILD, str(path), env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+             for _ in range(3)]
+    for proc in procs:
+        assert proc.stdout.readline() == "ready\n"
+    for proc in procs:
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+    keys = {proc.communicate(timeout=60)[0].strip() for proc in procs}
+    folder.chmod(0o700)
+    assert [proc.returncode for proc in procs] == [0] * 3
+    assert keys == {path.read_bytes().hex()} and len(path.read_bytes()) == 32
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600 and os.listdir(folder) == ["credential.key"]
+    refused = [name for name, var in [("link", "ZK_LINK_ERRNO"), ("renameat2", "ZK_RENAME_ERRNO")] if var in shim]
+    assert sorted(set(log.read_text().split())) == refused if shim else not log.exists()
+
+
+def test_a_reader_waits_for_a_key_being_written_in_place(tmp_path):
+    path = tmp_path / "credential.key"
+    env = preload_env(build_shim(tmp_path), ZK_LINK_ERRNO=errno.EPERM, ZK_RENAME_ERRNO=errno.EINVAL,
+                      ZK_FCHMOD_DELAY_MS=500)
+    code = "import sys; from zentrik.auth.storage.crypto import Crypto; print(Crypto(sys.argv[1])._key.hex())"
+    creator = python(code, str(path), env=env, stdout=subprocess.PIPE)
+    try:
+        while not os.path.lexists(path) and creator.poll() is None:
+            time.sleep(0.005)
+        key = Crypto(path)._key  # the creator is now held between making the file and writing it
+        assert creator.communicate(timeout=60)[0].strip() == key.hex() and path.read_bytes() == key
+    finally:
+        creator.kill()

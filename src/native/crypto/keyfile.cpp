@@ -5,14 +5,21 @@
 // to the key path. link() never replaces an existing name, so when several
 // processes create the key at once exactly one key lands and every process
 // ends up using that one; nobody ever sees a partly written key file or one
-// readable by others.
+// readable by others. Filesystems without hard links (vfat, exFAT, many FUSE
+// and SMB mounts) get the same from renameat2(RENAME_NOREPLACE); where that is
+// refused too, the key file is created under its own name (create_in_place()
+// says what that still guarantees).
 //
 // Every system call that may block (a key path on a FIFO, a slow or network
 // filesystem) runs without the GIL.
 #include <openssl/crypto.h>
 
 #include <fcntl.h>
+#include <stdio.h>  // renameat2, RENAME_NOREPLACE (glibc 2.28 and newer)
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,8 +95,9 @@ int open_file(const std::string& path, int flags, mode_t mode = 0) {
 enum class Read { key, missing, failed };
 
 // The key file open on fd, into `key`: a directory is refused as open()
-// does, and so is a file longer than kMaxKeyFileBytes.
-Read read_all(int fd, PyObject* filename, Ref& key) {
+// does, and so is a file longer than kMaxKeyFileBytes. `regular` says
+// whether it is a regular file.
+Read read_all(int fd, PyObject* filename, Ref& key, bool& regular) {
     struct stat st;
     if (blocking([&] { return fstat(fd, &st); }) != 0) {
         os_error(errno, filename);
@@ -99,7 +107,7 @@ Read read_all(int fd, PyObject* filename, Ref& key) {
         os_error(EISDIR, filename);
         return Read::failed;
     }
-    const bool regular = S_ISREG(st.st_mode);
+    regular = S_ISREG(st.st_mode);
     // One byte more than the bound tells a file that is too long. The size is
     // a hint only (the file may change under us): the reads decide.
     constexpr size_t limit = kMaxKeyFileBytes + 1;
@@ -136,14 +144,14 @@ Read read_all(int fd, PyObject* filename, Ref& key) {
 
 // The key file at `path`; `missing` (errno ENOENT, no exception) when the
 // name leads to no file.
-Read read_key(const std::string& path, PyObject* filename, Ref& key) {
+Read read_key(const std::string& path, PyObject* filename, Ref& key, bool& regular) {
     Fd file(open_file(path, O_RDONLY));
     if (!file.ok()) {
         if (errno == ENOENT && !PyErr_Occurred()) return Read::missing;
         os_error(errno, filename);
         return Read::failed;
     }
-    return read_all(file.get(), filename, key);
+    return read_all(file.get(), filename, key, regular);
 }
 
 bool write_all(int fd, const unsigned char* p, size_t n) {
@@ -183,9 +191,91 @@ bool sync_directory(const std::string& dir, PyObject* filename) {
     return fsync_directory(d.get(), filename);
 }
 
+// flock() on the directory `dir`, held while `lock` stays open: 1 when held,
+// 0 when the directory cannot be opened or locked (nothing held), -1 with an
+// exception set when a signal handler raised while waiting.
+int lock_directory(const std::string& dir, int how, Fd& lock) {
+    lock.reset(open_file(dir, O_RDONLY | O_DIRECTORY));
+    if (!lock.ok()) return PyErr_Occurred() ? -1 : 0;
+    if (blocking([&] { return flock(lock.get(), how); }) != 0) {
+        lock.reset(-1);
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    return 1;
+}
+
+// The directory that holds the file a key path leads to, through symbolic
+// links (a creator locks the directory it creates in).
+std::string real_directory_of(const std::string& path) {
+    std::unique_ptr<char, decltype(&::free)> real(without_gil([&] { return ::realpath(path.c_str(), nullptr); }),
+                                                  &::free);
+    return directory_of(real ? std::string(real.get()) : path);
+}
+
 enum class Made { key, exists, failed };
 
-// Writes a new key to a temporary file and links it to `path`. `exists`
+// Errors of link() on a filesystem without hard links.
+bool no_hard_links(int err) { return err == EPERM || err == EOPNOTSUPP || err == ENOSYS; }
+
+// Errors of renameat2(RENAME_NOREPLACE) where the kernel or the filesystem
+// does not offer it.
+bool no_exclusive_rename(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+int rename_noreplace(const std::string& from, const std::string& to) {
+#if defined(RENAME_NOREPLACE)
+    return blocking([&] { return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE); });
+#elif defined(SYS_renameat2)
+    return blocking([&] {
+        return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1u));
+    });
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// The last resort where neither hard links nor an exclusive rename exist:
+// the key file is created exclusively under its own name (never replacing
+// one), mode 0600 from the first instant, and written and synced before
+// another process of this module can read it. The creator holds an
+// exclusive lock on the directory from before the name appears until the
+// key is durable; a reader that finds a regular key file shorter than a new
+// key waits for a shared lock on that directory and reads again (see
+// load_or_create_key()). A failed write removes the name again, under the
+// lock. What this cannot guarantee: that programs other than this module,
+// which know nothing of the lock, never see the file empty or partly
+// written; that a crash between creating and syncing leaves no empty or
+// short key file under the name, which later readers then take as it is; and
+// any of it where the directory cannot be opened or locked (flock() refused,
+// or mode 0300): then the creator goes ahead without the lock, and a reader
+// racing it may read the file empty, a key that fails every call.
+Made create_in_place(const std::string& path, const std::string& dir, const unsigned char* key, size_t n,
+                     PyObject* filename) {
+    Fd lock;
+    const int locked = lock_directory(dir, LOCK_EX, lock);
+    if (locked < 0) return Made::failed;
+    Fd file(open_file(path, O_CREAT | O_EXCL | O_WRONLY, S_IRUSR | S_IWUSR));
+    if (!file.ok()) {
+        if (errno == EEXIST && !PyErr_Occurred()) return Made::exists;
+        os_error(errno, filename);
+        return Made::failed;
+    }
+    auto fail = [&](int err) {
+        file.close();
+        ::unlink(path.c_str());
+        os_error(err, filename);
+        return Made::failed;
+    };
+    // The creation mode is filtered by the umask; set 0600 outright.
+    if (blocking([&] { return fchmod(file.get(), S_IRUSR | S_IWUSR); }) != 0) return fail(errno);
+    if (!write_all(file.get(), key, n)) return fail(errno);
+    if (blocking([&] { return fsync(file.get()); }) != 0) return fail(errno);
+    if (file.close() != 0) return fail(errno);
+    if (locked > 0 ? !fsync_directory(lock.get(), filename) : !sync_directory(dir, filename)) return Made::failed;
+    return Made::key;
+}
+
+// Writes a new key to a temporary file and moves it to `path`. `exists`
 // when another key file got there first (ours is dropped); `failed` with
 // an exception set otherwise.
 Made create_key(const std::string& path, PyObject* filename, PyObject*& key_out) {
@@ -231,19 +321,30 @@ Made create_key(const std::string& path, PyObject* filename, PyObject*& key_out)
     if (blocking([&] { return fsync(file.get()); }) != 0) return fail(errno);
     if (file.close() != 0) return fail(errno);
 
-    int linked = blocking([&] { return ::link(tmp.c_str(), path.c_str()); });
+    int placed = blocking([&] { return ::link(tmp.c_str(), path.c_str()); });
     int err = errno;
-    // The key path (if linked) holds the key now; the temporary name goes
+    if (placed != 0 && no_hard_links(err) && !PyErr_Occurred()) {
+        // A rename moves the temporary name itself: nothing to remove after.
+        placed = rename_noreplace(tmp, path);
+        err = errno;
+        if (placed == 0) tmp.clear();
+    }
+    // The key path (if placed) holds the key now; the temporary name goes
     // either way. Should removing it fail, it is a 0600 copy of the key and
     // nothing to fail the caller for.
-    without_gil([&] { return ::unlink(tmp.c_str()); });
-    if (linked != 0) {
+    if (!tmp.empty()) without_gil([&] { return ::unlink(tmp.c_str()); });
+    if (placed != 0) {
         if (PyErr_Occurred()) return Made::failed;
         if (err == EEXIST) return Made::exists;
-        os_error(err, filename);
+        if (!no_exclusive_rename(err)) {
+            os_error(err, filename);
+            return Made::failed;
+        }
+        Made made = create_in_place(path, dir, key, sizeof key, filename);
+        if (made != Made::key) return made;
+    } else if (!sync_directory(dir, filename)) {
         return Made::failed;
     }
-    if (!sync_directory(dir, filename)) return Made::failed;
     key_out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key), sizeof key);
     return key_out ? Made::key : Made::failed;
 }
@@ -278,7 +379,17 @@ PyObject* load_or_create_key(PyObject* path) {
     // removed between our steps), a few more tries; then its error stands.
     for (int attempt = 0; attempt < 3; ++attempt) {
         Ref key;
-        Read got = read_key(p, filename.get(), key);
+        bool regular = false;
+        Read got = read_key(p, filename.get(), key, regular);
+        if (got == Read::key && regular && static_cast<size_t>(PyBytes_GET_SIZE(key.get())) < kNewKeyBytes) {
+            // Shorter than a new key: perhaps one being written in place by
+            // another process (create_in_place()). Its lock on the directory
+            // says so; once that is free, the file is what it is.
+            Fd lock;
+            const int locked = lock_directory(real_directory_of(p), LOCK_SH, lock);
+            if (locked < 0) return nullptr;
+            if (locked > 0) got = read_key(p, filename.get(), key, regular);
+        }
         if (got == Read::key) return key.release();
         if (got == Read::failed) return nullptr;
 
