@@ -1,5 +1,6 @@
 """Child interpreters for the crypto tests: a preloaded shim that makes the
-filesystem refuse hard links or exclusive renames."""
+filesystem refuse hard links or exclusive renames, and a run without the
+capabilities that let root past file modes."""
 
 from __future__ import annotations
 
@@ -87,6 +88,16 @@ def preload_env(shim: pathlib.Path, **settings: object) -> dict[str, str]:
     env = dict(os.environ, **{name: str(value) for name, value in settings.items()})
     env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     return env
+
+
+def without_capabilities() -> list[str]:
+    """The command prefix that runs a child on which file modes bite."""
+    if os.geteuid() != 0:
+        return []
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("running as root without setpriv to drop capabilities")
+    return [setpriv, "--bounding-set=-all", "--inh-caps=-all", "--"]
 
 
 def python(code: str, *args: str, prefix: tuple[str, ...] | list[str] = (), **kwargs):

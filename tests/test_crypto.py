@@ -17,7 +17,7 @@ import pytest
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
-from crypto_children import build_shim, preload_env, python
+from crypto_children import build_shim, preload_env, python, without_capabilities
 
 from zentrik.auth.storage import crypto as crypto_module
 from zentrik.auth.storage.crypto import Crypto
@@ -481,14 +481,16 @@ def test_a_key_path_that_blocks_holds_up_only_its_own_thread(tmp_path):
     ({"ZK_LINK_ERRNO": errno.EOPNOTSUPP, "ZK_RENAME_ERRNO": errno.EINVAL}, 0o700),
     ({"ZK_LINK_ERRNO": errno.EPERM, "ZK_RENAME_ERRNO": errno.ENOSYS}, 0o700),
     ({"ZK_LINK_ERRNO": errno.EPERM, "ZK_RENAME_ERRNO": errno.EOPNOTSUPP}, 0o700),
+    ({}, 0o300),  # a directory that may be written but not read
 ])
-def test_processes_share_one_new_key_where_links_or_renames_are_refused(tmp_path, shim, mode):
+def test_processes_share_one_new_key_where_links_renames_or_directory_reads_are_refused(tmp_path, shim, mode):
     folder, log = tmp_path / "keys", tmp_path / "shim.log"
     folder.mkdir(mode=mode)
     folder.chmod(mode)
     env = preload_env(build_shim(tmp_path), ZK_SHIM_LOG=log, **shim)
+    prefix = without_capabilities() if mode == 0o300 else ()
     path = folder / "credential.key"
-    procs = [python(CHILD, str(path), env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    procs = [python(CHILD, str(path), prefix=prefix, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
              for _ in range(3)]
     for proc in procs:
         assert proc.stdout.readline() == "ready\n"
