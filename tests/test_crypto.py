@@ -16,6 +16,8 @@ import weakref
 import pytest
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 from crypto_children import build_shim, preload_env, python, without_capabilities
 
@@ -24,6 +26,7 @@ from zentrik.auth.storage.crypto import Crypto
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 KEY_LENGTH_ERROR = "AESGCM key must be 128, 192, or 256 bits."
+EXAMPLES = 60 if os.environ.get("ZENTRIK_SANITIZER") else 400
 TEXTS = ["", "a", "password-123", "密码：秘密", "emoji 🎉 and ascii", "\x00\x7f", "é" * 300, "x" * 5000]
 
 
@@ -519,3 +522,49 @@ def test_a_reader_waits_for_a_key_being_written_in_place(tmp_path):
         assert creator.communicate(timeout=60)[0].strip() == key.hex() and path.read_bytes() == key
     finally:
         creator.kill()
+
+
+@pytest.mark.parametrize("sample", ["é" * 1000, "ключ", "密码" * 50, "🎉 x", "a" * 99 + "\xff", "ab\ud800",
+                                    "é\udfff\ud800x", "中\ud800\udc00", "🎉" + "\udc80" * 3 + "z"])
+def test_encrypt_encodes_like_the_interpreter_and_leaves_no_utf8_copy_on_the_text(crypto, sample):
+    text = (sample + "!")[:-1]  # a str of its own: a literal may be shared with other tests
+    size = sys.getsizeof(text)
+    try:
+        expected = text.encode()
+    except UnicodeEncodeError as exc:
+        with pytest.raises(UnicodeEncodeError) as got:
+            crypto.encrypt(text)
+        assert (str(got.value), got.value.start, got.value.end) == (str(exc), exc.start, exc.end)
+    else:
+        value = crypto.encrypt(text)
+        assert AESGCM(crypto._key).decrypt(value[:12], value[12:], None) == expected
+    assert sys.getsizeof(text) == size
+
+
+@pytest.fixture(scope="module")
+def shared_crypto(tmp_path_factory):
+    return Crypto(tmp_path_factory.mktemp("key") / "credential.key")
+
+
+# Characters of every UTF-8 length, surrogates included (as UTF-8 cannot hold them).
+CHARS = st.one_of(*[st.integers(lo, hi) for lo, hi in
+                    [(0, 0x7F), (0x80, 0x7FF), (0x800, 0xFFFF), (0xD800, 0xDFFF), (0x10000, 0x10FFFF)]])
+UTF8_LIKE = st.lists(CHARS.map(chr), max_size=12).map(lambda c: "".join(c).encode("utf-8", "surrogatepass"))
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(data=st.binary(max_size=24) | UTF8_LIKE)
+@example(data=b"\xc0\xaf\xe0\x80\xaf")
+@example(data=b"\xf0\x8f\xbf\xbf\xf4\x90\x80\x80")
+@example(data=b"\xef\xbf\xbf\xf4\x8f\xbf\xbf\xc2\x80")
+def test_decrypt_decodes_like_the_interpreter(shared_crypto, data):
+    value = aesgcm_value(shared_crypto._key, data)
+    try:
+        expected = data.decode()
+    except UnicodeDecodeError as exc:
+        with pytest.raises(UnicodeDecodeError) as got:
+            shared_crypto.decrypt(value)
+        assert str(got.value) == str(exc)
+    else:
+        result = shared_crypto.decrypt(value)
+        assert result == expected and sys.getsizeof(result) == sys.getsizeof(expected)
