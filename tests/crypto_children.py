@@ -1,105 +1,66 @@
-"""Child interpreters for the crypto tests: a preloaded shim that makes the
-filesystem refuse hard links or exclusive renames, and a run without the
-capabilities that let root past file modes."""
-
-from __future__ import annotations
+"""Child interpreters for the crypto tests: with a preloaded shim that refuses
+link() with $ZK_LINK_ERRNO and renameat2() with $ZK_RENAME_ERRNO (logging each
+refusal to $ZK_SHIM_LOG) and holds fchmod() back $ZK_FCHMOD_DELAY_MS first,
+or without the capabilities that let root past file modes."""
 
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-# link() fails with $ZK_LINK_ERRNO and renameat2() with $ZK_RENAME_ERRNO when
-# they are set; each refusal is logged to $ZK_SHIM_LOG. fchmod() first sleeps
-# $ZK_FCHMOD_DELAY_MS, which holds a creator between making a file and
-# writing it.
 SHIM = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
-
-static int env_int(const char* name) {
-    const char* v = getenv(name);
-    return v ? atoi(v) : 0;
+#define REAL(name, ...) ((int (*)(__VA_ARGS__))dlsym(RTLD_NEXT, #name))
+static int refused(const char* what, const char* var) {
+    FILE* log = getenv(var) && getenv("ZK_SHIM_LOG") ? fopen(getenv("ZK_SHIM_LOG"), "a") : NULL;
+    if (log) fprintf(log, "%s\n", what), fclose(log);
+    return getenv(var) ? (errno = atoi(getenv(var))) : 0;
 }
-
-static int refuse(const char* what, int err) {
-    const char* log = getenv("ZK_SHIM_LOG");
-    if (log) {
-        int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            (void)!write(fd, what, strlen(what));
-            (void)!write(fd, "\n", 1);
-            close(fd);
-        }
-    }
-    errno = err;
-    return -1;
+int link(const char* a, const char* b) {
+    return refused("link", "ZK_LINK_ERRNO") ? -1 : REAL(link, const char*, const char*)(a, b);
 }
-
-int link(const char* from, const char* to) {
-    int err = env_int("ZK_LINK_ERRNO");
-    if (err) return refuse("link", err);
-    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "link");
-    return real(from, to);
+int renameat2(int ad, const char* a, int bd, const char* b, unsigned f) {
+    return refused("renameat2", "ZK_RENAME_ERRNO")
+               ? -1 : REAL(renameat2, int, const char*, int, const char*, unsigned)(ad, a, bd, b, f);
 }
-
-int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned flags) {
-    int err = env_int("ZK_RENAME_ERRNO");
-    if (err) return refuse("renameat2", err);
-    int (*real)(int, const char*, int, const char*, unsigned) =
-        (int (*)(int, const char*, int, const char*, unsigned))dlsym(RTLD_NEXT, "renameat2");
-    return real(fromdir, from, todir, to, flags);
-}
-
 int fchmod(int fd, mode_t mode) {
-    int ms = env_int("ZK_FCHMOD_DELAY_MS");
-    struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
-    if (ms) nanosleep(&t, NULL);
-    int (*real)(int, mode_t) = (int (*)(int, mode_t))dlsym(RTLD_NEXT, "fchmod");
-    return real(fd, mode);
+    const char* ms = getenv("ZK_FCHMOD_DELAY_MS");
+    if (ms) nanosleep(&(struct timespec){0, atoi(ms) * 1000000L}, NULL);
+    return REAL(fchmod, int, mode_t)(fd, mode);
 }
 """
 
 
-def build_shim(folder: pathlib.Path) -> pathlib.Path:
+def shim_env(folder, **settings):
+    """The environment of a child with the shim preloaded (after whatever is
+    preloaded already: the sanitizer runtimes come first) and `settings`."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler for the preloaded shim")
-    source, shim = folder / "shim.c", folder / "shim.so"
-    source.write_text(SHIM)
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(shim), str(source), "-ldl"], check=True)
-    return shim
-
-
-def preload_env(shim: pathlib.Path, **settings: object) -> dict[str, str]:
-    """The environment of a child with the shim preloaded after whatever is
-    preloaded already (the sanitizer runtimes come first)."""
+    (folder / "shim.c").write_text(SHIM)
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", folder / "shim.so", folder / "shim.c", "-ldl"], check=True)
     env = dict(os.environ, **{name: str(value) for name, value in settings.items()})
-    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    env["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(folder / "shim.so")]))
     return env
 
 
-def without_capabilities() -> list[str]:
+def without_capabilities():
     """The command prefix that runs a child on which file modes bite."""
     if os.geteuid() != 0:
         return []
-    setpriv = shutil.which("setpriv")
-    if setpriv is None:
+    if shutil.which("setpriv") is None:
         pytest.skip("running as root without setpriv to drop capabilities")
-    return [setpriv, "--bounding-set=-all", "--inh-caps=-all", "--"]
+    return ["setpriv", "--bounding-set=-all", "--inh-caps=-all", "--"]
 
 
-def python(code: str, *args: str, prefix: tuple[str, ...] | list[str] = (), **kwargs):
+def python(code, *args, prefix=(), **popen):
     """A child interpreter running code with args."""
-    return subprocess.Popen([*prefix, sys.executable, "-c", code, *args], text=True, **kwargs)
+    return subprocess.Popen([*prefix, sys.executable, "-c", code, *args], text=True, **popen)
