@@ -1,5 +1,6 @@
 """zentrik.auth.storage.crypto: key file, credential format, interoperability, hygiene."""
 
+import errno
 import importlib.util
 import inspect
 import os
@@ -9,18 +10,24 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import weakref
 
 import pytest
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
 from conftest import bare_signature
+from crypto_children import python, shim_env, without_capabilities
 
 from zentrik.auth.storage import crypto as crypto_module
 from zentrik.auth.storage.crypto import Crypto
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 KEY_LENGTH_ERROR = "AESGCM key must be 128, 192, or 256 bits."
+EXAMPLES = 60 if os.environ.get("ZENTRIK_SANITIZER") else 400
 TEXTS = ["", "a", "password-123", "密码：秘密", "emoji 🎉 and ascii", "\x00\x7f", "é" * 300, "x" * 5000]
 
 
@@ -417,3 +424,132 @@ def test_stub_checks_with_mypy(tmp_path):
     assert not [e for e in errors if "crypto_examples" in e], result.stdout
     # one error on each bad line (5 to 10), and none elsewhere
     assert sorted({int(e.split(":")[1]) for e in errors}) == list(range(5, 11)), result.stdout
+
+
+# --- hostile key paths, filesystems and texts ------------------------------------
+
+
+def sparse_8_tib(path):
+    path.touch()
+    os.truncate(path, 8 << 40)
+
+
+@pytest.mark.parametrize("make, error, words", [
+    (sparse_8_tib, ValueError, "is too long to be a key"),
+    (lambda p: p.symlink_to("/dev/zero"), ValueError, "is too long to be a key"),
+    (lambda p: p.write_bytes(b"k" * (64 * 1024 + 1)), ValueError, "is too long to be a key"),
+    (lambda p: p.symlink_to(p.parent / "missing"), FileNotFoundError, "symbolic link to a missing file"),
+    (lambda p: p.write_bytes(b"k" * 64 * 1024), None, None),
+], ids=["sparse-8TiB", "dev-zero", "over-the-bound", "dangling-link", "at-the-bound"])
+def test_reading_is_bounded_and_a_dangling_link_refused_at_once(tmp_path, make, error, words):
+    path = tmp_path / "credential.key"
+    make(path)
+    before = sorted(os.listdir(tmp_path))
+    if error is None:
+        assert Crypto(path)._key == path.read_bytes()
+    else:
+        with pytest.raises(error) as info:
+            Crypto(path)
+        assert words in str(info.value) and str(path) in str(info.value)
+        assert error is ValueError or (info.value.errno, info.value.filename) == (errno.ENOENT, str(path))
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+FIFO_CHILD = """
+import os, sys, threading, time
+from zentrik.auth.storage.crypto import Crypto
+os.mkfifo(sys.argv[1])
+reader = threading.Thread(target=lambda: print(Crypto(sys.argv[1])._key.hex()))
+reader.start()
+time.sleep(0.2)  # the reader waits in open() for a writer, and this thread runs on
+with open(sys.argv[1], "wb", buffering=0) as fifo:
+    time.sleep(0.2)  # and then in read()
+    fifo.write(b"f" * 32)
+reader.join()
+"""
+
+
+def test_a_key_path_that_blocks_holds_up_only_its_own_thread(tmp_path):
+    child = python(FIFO_CHILD, str(tmp_path / "fifo"), stdout=subprocess.PIPE)
+    try:
+        assert child.communicate(timeout=60)[0].strip() == (b"f" * 32).hex()
+    finally:
+        child.kill()
+
+
+@pytest.mark.parametrize("shim, mode", [
+    ({"ZK_LINK_ERRNO": errno.EPERM}, 0o700),
+    ({"ZK_LINK_ERRNO": errno.EOPNOTSUPP, "ZK_RENAME_ERRNO": errno.EINVAL}, 0o700),
+    ({"ZK_LINK_ERRNO": errno.EPERM, "ZK_RENAME_ERRNO": errno.ENOSYS}, 0o700),
+    ({"ZK_LINK_ERRNO": errno.EPERM, "ZK_RENAME_ERRNO": errno.EOPNOTSUPP}, 0o700),
+    ({}, 0o300),  # a directory that may be written but not read
+])
+def test_processes_share_one_new_key_where_links_renames_or_directory_reads_are_refused(tmp_path, shim, mode):
+    folder, log, path = tmp_path / "keys", tmp_path / "shim.log", tmp_path / "keys" / "credential.key"
+    folder.mkdir()
+    folder.chmod(mode)
+    prefix = without_capabilities() if mode == 0o300 else ()
+    env = shim_env(tmp_path, ZK_SHIM_LOG=log, **shim)
+    procs = [python(CHILD, str(path), prefix=prefix, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+             for _ in range(3)]
+    assert [proc.stdout.readline() for proc in procs] == ["ready\n"] * 3
+    for proc in procs:  # go, all at once
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+    keys = {proc.communicate(timeout=60)[0].strip() for proc in procs}
+    folder.chmod(0o700)
+    assert [proc.returncode for proc in procs] == [0] * 3 and keys == {path.read_bytes().hex()}
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600 and os.listdir(folder) == ["credential.key"]
+    refused = {"link": "ZK_LINK_ERRNO" in shim, "renameat2": "ZK_RENAME_ERRNO" in shim}
+    assert set(log.read_text().split() if shim else []) == {name for name, yes in refused.items() if yes}
+
+
+def test_a_reader_waits_for_a_key_being_written_in_place(tmp_path):
+    path = tmp_path / "credential.key"
+    env = shim_env(tmp_path, ZK_LINK_ERRNO=errno.EPERM, ZK_RENAME_ERRNO=errno.EINVAL, ZK_FCHMOD_DELAY_MS=500)
+    code = "import sys; from zentrik.auth.storage.crypto import Crypto; print(Crypto(sys.argv[1])._key.hex())"
+    creator = python(code, str(path), env=env, stdout=subprocess.PIPE)
+    try:
+        while not os.path.lexists(path) and creator.poll() is None:
+            time.sleep(0.005)
+        key = Crypto(path)._key  # the creator is held between making the file and writing it
+        assert creator.communicate(timeout=60)[0].strip() == key.hex() and path.read_bytes() == key
+    finally:
+        creator.kill()
+
+
+def outcome(call):
+    """What call() returns, or the kind and text of the error it raises."""
+    try:
+        return call()
+    except Exception as exc:  # noqa: BLE001 - compared with the interpreter's
+        return type(exc), str(exc)
+
+
+@pytest.mark.parametrize("sample", ["é" * 1000, "ключ", "密码" * 50, "🎉 x", "a" * 99 + "\xff", "ab\ud800",
+                                    "é\udfff\ud800x", "中\ud800\udc00", "🎉" + "\udc80" * 3 + "z"],
+                         ids=["latin-1", "cyrillic", "cjk", "astral", "ascii-then-latin-1", "surrogate",
+                              "surrogate-run", "lone-halves", "run-after-astral"])
+def test_encrypt_encodes_like_the_interpreter_and_leaves_no_utf8_copy_on_the_text(crypto, sample):
+    text = (sample + "!")[:-1]  # a str of its own: a literal may be shared with other tests
+    size = sys.getsizeof(text)
+    value = outcome(lambda: crypto.encrypt(text))
+    if type(value) is bytes:
+        value = AESGCM(crypto._key).decrypt(value[:12], value[12:], None)
+    assert value == outcome(text.encode) and sys.getsizeof(text) == size
+
+
+# Characters of every UTF-8 length, surrogates included (UTF-8 cannot hold them).
+CHARS = st.one_of(*[st.integers(lo, hi).map(chr) for lo, hi in
+                    [(0, 0x7F), (0x80, 0x7FF), (0x800, 0xFFFF), (0xD800, 0xDFFF), (0x10000, 0x10FFFF)]])
+UTF8_LIKE = st.lists(CHARS, max_size=12).map(lambda c: "".join(c).encode("utf-8", "surrogatepass"))
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.binary(max_size=24) | UTF8_LIKE)
+@example(data=b"\xc0\xaf\xe0\x80\xaf")
+@example(data=b"\xf0\x8f\xbf\xbf\xf4\x90\x80\x80")
+@example(data=b"\xef\xbf\xbf\xf4\x8f\xbf\xbf\xc2\x80")
+def test_decrypt_decodes_like_the_interpreter(crypto, data):
+    # str equality compares the kind too: a result wider than it needs to be fails
+    assert outcome(lambda: crypto.decrypt(aesgcm_value(crypto._key, data))) == outcome(data.decode)

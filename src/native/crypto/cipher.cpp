@@ -94,18 +94,172 @@ bool decrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char
     return true;
 }
 
+// The nonce of an encrypt(). Once the kernel's pool is ready, getrandom() of
+// 12 bytes never blocks, and releasing the GIL would cost measurably on a
+// call of about a microsecond: so the call is made non-blocking with the GIL
+// held, and only while the pool is not ready yet (EAGAIN, early in boot) does
+// it wait without the GIL, as os.urandom does.
+bool new_nonce(unsigned char* nonce) {
+    ssize_t got = getrandom(nonce, kNonceBytes, GRND_NONBLOCK);
+    if (got == kNonceBytes) return true;
+    if (got < 0 && errno != EAGAIN && errno != EINTR) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    const size_t done = got > 0 ? static_cast<size_t>(got) : 0;
+    return os_random(nonce + done, kNonceBytes - done);
+}
+
+bool is_surrogate(Py_UCS4 c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// The UTF-8 length of s[0, len), or -1 with `bad` at its first surrogate
+// (which UTF-8 cannot encode).
+template <typename Char>
+Py_ssize_t utf8_length(const Char* s, Py_ssize_t len, Py_ssize_t& bad) {
+    Py_ssize_t n = len;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const Py_UCS4 c = s[i];
+        if (c < 0x80) continue;
+        if (c < 0x800) {
+            n += 1;
+        } else if (c < 0x10000) {
+            if (is_surrogate(c)) {
+                bad = i;
+                return -1;
+            }
+            n += 2;
+        } else {
+            n += 3;
+        }
+    }
+    return n;
+}
+
+template <typename Char>
+void utf8_encode(const Char* s, Py_ssize_t len, unsigned char* out) {
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const Py_UCS4 c = s[i];
+        if (c < 0x80) {
+            *out++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+// The error the interpreter's strict UTF-8 encoder raises: it covers the
+// whole run of surrogates that starts at `start`.
+void surrogate_error(PyObject* text, Py_ssize_t start) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t end = start + 1;
+    while (end < len && is_surrogate(PyUnicode_READ(kind, data, end))) ++end;
+    Ref exc = Ref::steal(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnns", "utf-8", text, start, end,
+                                               "surrogates not allowed"));
+    if (exc) PyErr_SetObject(PyExc_UnicodeEncodeError, exc.get());
+}
+
+// Well-formed UTF-8 (the sequences the interpreter's strict decoder takes):
+// the number of characters and the largest one, or false.
+bool utf8_scan(const unsigned char* p, size_t n, Py_ssize_t& count, Py_UCS4& maxchar) {
+    auto cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    count = 0;
+    maxchar = 0;
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = p[i];
+        Py_UCS4 c;
+        if (b < 0x80) {
+            c = b;
+            i += 1;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            if (i + 1 >= n || !cont(p[i + 1])) return false;
+            c = static_cast<Py_UCS4>(b & 0x1F) << 6 | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            if (i + 2 >= n || !cont(p[i + 1]) || !cont(p[i + 2])) return false;
+            // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
+            if ((b == 0xE0 && p[i + 1] < 0xA0) || (b == 0xED && p[i + 1] > 0x9F)) return false;
+            c = static_cast<Py_UCS4>(b & 0x0F) << 12 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
+            i += 3;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            if (i + 3 >= n || !cont(p[i + 1]) || !cont(p[i + 2]) || !cont(p[i + 3])) return false;
+            // No overlong forms (F0 80..8F) and nothing above U+10FFFF (F4 90..).
+            if ((b == 0xF0 && p[i + 1] < 0x90) || (b == 0xF4 && p[i + 1] > 0x8F)) return false;
+            c = static_cast<Py_UCS4>(b & 0x07) << 18 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 12 |
+                static_cast<Py_UCS4>(p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
+            i += 4;
+        } else {
+            return false;
+        }
+        if (c > maxchar) maxchar = c;
+        ++count;
+    }
+    return true;
+}
+
+// Decodes UTF-8 that utf8_scan() accepted.
+template <typename Char>
+void utf8_decode(const unsigned char* p, size_t n, Char* out) {
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = p[i];
+        Py_UCS4 c;
+        if (b < 0x80) {
+            c = b;
+            i += 1;
+        } else if (b < 0xE0) {
+            c = static_cast<Py_UCS4>(b & 0x1F) << 6 | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (b < 0xF0) {
+            c = static_cast<Py_UCS4>(b & 0x0F) << 12 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
+            i += 3;
+        } else {
+            c = static_cast<Py_UCS4>(b & 0x07) << 18 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 12 |
+                static_cast<Py_UCS4>(p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
+            i += 4;
+        }
+        *out++ = static_cast<Char>(c);
+    }
+}
+
+// The str of UTF-8 plaintext, made at its final size and kind straight from
+// the bytes, so that no intermediate buffer of the text is left behind.
+// Ill-formed bytes get the interpreter's own decoder and its error.
+PyObject* decode_plaintext(const unsigned char* p, size_t n) {
+    Py_ssize_t count;
+    Py_UCS4 maxchar;
+    if (!utf8_scan(p, n, count, maxchar))
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), "strict");
+    PyObject* text = PyUnicode_New(count, maxchar);
+    if (text == nullptr) return nullptr;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: utf8_decode(p, n, PyUnicode_1BYTE_DATA(text)); break;
+        case PyUnicode_2BYTE_KIND: utf8_decode(p, n, PyUnicode_2BYTE_DATA(text)); break;
+        default: utf8_decode(p, n, PyUnicode_4BYTE_DATA(text)); break;
+    }
+    return text;
+}
+
 }  // namespace
 
 bool os_random(unsigned char* buf, size_t n) {
     while (n > 0) {
-        ssize_t got = getrandom(buf, n, 0);
+        // A signal handler that raises ends the wait, as os.urandom does.
+        ssize_t got = blocking([&] { return getrandom(buf, n, 0); });
         if (got < 0) {
-            if (errno == EINTR) {
-                // A signal handler that raises ends the wait, as os.urandom does.
-                if (PyErr_CheckSignals() < 0) return false;
-                continue;
-            }
-            PyErr_SetFromErrno(PyExc_OSError);
+            if (!PyErr_Occurred()) PyErr_SetFromErrno(PyExc_OSError);
             return false;
         }
         buf += got;
@@ -144,16 +298,28 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
         key_length_error();
         return nullptr;
     }
-    const char* data;
-    Py_ssize_t n;
-    if (PyUnicode_IS_COMPACT_ASCII(text)) {
-        // ASCII text is its own UTF-8.
-        data = static_cast<const char*>(PyUnicode_DATA(text));
-        n = PyUnicode_GET_LENGTH(text);
-    } else {
-        // Strict: lone surrogates raise UnicodeEncodeError.
-        data = PyUnicode_AsUTF8AndSize(text, &n);
-        if (data == nullptr) return nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return nullptr;
+#endif
+    const bool ascii = PyUnicode_IS_COMPACT_ASCII(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    // ASCII text is its own UTF-8. Other text is encoded here, straight into
+    // the result, and encrypted there in place: the interpreter's UTF-8 form
+    // would stay attached to the caller's str, an unwiped copy of the secret.
+    Py_ssize_t n = len;
+    if (!ascii) {
+        Py_ssize_t bad = 0;
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND: n = utf8_length(static_cast<const Py_UCS1*>(data), len, bad); break;
+            case PyUnicode_2BYTE_KIND: n = utf8_length(static_cast<const Py_UCS2*>(data), len, bad); break;
+            default: n = utf8_length(static_cast<const Py_UCS4*>(data), len, bad); break;
+        }
+        if (n < 0) {
+            surrogate_error(text, bad);
+            return nullptr;
+        }
     }
     if (n > PY_SSIZE_T_MAX - kOverhead) return PyErr_NoMemory();
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n + kOverhead));
@@ -162,12 +328,29 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
     unsigned char* nonce = p;
     unsigned char* body = p + kNonceBytes;
     unsigned char* tag = body + n;
-    if (!os_random(nonce, kNonceBytes)) return nullptr;
+    // The nonce first: getting it may release the GIL, and the cipher
+    // context, shared by every thread that uses this object, is only touched
+    // with the GIL held.
+    if (!new_nonce(nonce)) return nullptr;
+    const unsigned char* plain = static_cast<const unsigned char*>(data);
+    if (!ascii) {
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND: utf8_encode(static_cast<const Py_UCS1*>(data), len, body); break;
+            case PyUnicode_2BYTE_KIND: utf8_encode(static_cast<const Py_UCS2*>(data), len, body); break;
+            default: utf8_encode(static_cast<const Py_UCS4*>(data), len, body); break;
+        }
+        plain = body;
+    }
+    // Until the body is ciphertext, a failure wipes the plaintext from it.
+    auto fail = [&] {
+        if (!ascii) OPENSSL_cleanse(body, static_cast<size_t>(n));
+        return nullptr;
+    };
     if (EVP_EncryptInit_ex(c.enc, nullptr, nullptr, nullptr, nonce) != 1) {
         openssl_error("encryption");
-        return nullptr;
+        return fail();
     }
-    if (!encrypt_update(c.enc, body, reinterpret_cast<const unsigned char*>(data), n)) return nullptr;
+    if (!encrypt_update(c.enc, body, plain, n)) return fail();
     // GCM's final step writes no bytes; it completes the tag.
     unsigned char scratch[EVP_MAX_BLOCK_LENGTH];
     int tail = 0;
@@ -226,7 +409,7 @@ PyObject* decrypt(Cipher& c, PyObject* value, PyObject* invalid_tag) {
     }
     if (is_ascii(plain, static_cast<size_t>(n))) return text.release();
     // Other text: one strict UTF-8 decode (UnicodeDecodeError when invalid).
-    PyObject* decoded = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(plain), n, "strict");
+    PyObject* decoded = decode_plaintext(plain, static_cast<size_t>(n));
     OPENSSL_cleanse(plain, static_cast<size_t>(n));
     return decoded;
 }

@@ -8,6 +8,7 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstddef>
 
 namespace zk::crypto {
@@ -19,6 +20,9 @@ constexpr Py_ssize_t kTagBytes = 16;
 constexpr Py_ssize_t kOverhead = kNonceBytes + kTagBytes;
 // A key this module generates: AES-256.
 constexpr size_t kNewKeyBytes = 32;
+// The most of a key file that is read. A key is 16, 24 or 32 bytes; the bound
+// keeps a key path on /dev/zero or a huge file from taking all memory.
+constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 
 struct State {
     Functions functions;
@@ -40,8 +44,36 @@ struct Cipher {
     void reset() noexcept;
 };
 
-// Fills buf from the kernel's cryptographic random source; false with an
-// exception set when that fails.
+// Runs f (a system call that may block: no Python objects, no exceptions)
+// without the GIL, as the interpreter's own os functions do; errno survives.
+template <typename F>
+auto without_gil(F&& f) noexcept {
+    PyThreadState* ts = PyEval_SaveThread();
+    auto r = f();
+    const int err = errno;
+    PyEval_RestoreThread(ts);
+    errno = err;
+    return r;
+}
+
+// f without the GIL, again after EINTR unless a Python signal handler raised.
+// A negative result leaves errno set, and an exception too when a handler
+// raised (errno is then EINTR).
+template <typename F>
+auto blocking(F&& f) {
+    for (;;) {
+        auto r = without_gil(f);
+        if (r >= 0 || errno != EINTR) return r;
+        if (PyErr_CheckSignals() < 0) {
+            errno = EINTR;
+            return r;
+        }
+    }
+}
+
+// Fills buf from the kernel's cryptographic random source, waiting (without
+// the GIL) until it is ready, as os.urandom does; false with an exception set
+// when that fails.
 bool os_random(unsigned char* buf, size_t n);
 
 // encrypt(): exact str -> bytes in the stored format.
