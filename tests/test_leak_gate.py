@@ -1176,7 +1176,7 @@ class BadPath:
         raise Boom("__fspath__")
 
 
-@recipe("crypto.Crypto", "crypto.Crypto.__new__", "crypto.Crypto.__init__")
+@recipe("crypto.Crypto", "crypto.Crypto.__init__")
 def _crypto_new(ctx: Any) -> list[Call]:
     c = ctx["crypto"]
     tmp = ctx["tmp"]
@@ -1247,12 +1247,12 @@ def enumerate_callables() -> set[str]:
         for name, value in vars(module).items():
             if native_function(value) and value.__module__ == module.__name__:
                 found.add(f"{short}.{name}")
-            elif isinstance(value, type) and value.__module__ == module.__name__ and "__new__" in vars(value):
+            elif isinstance(value, type) and value.__module__ == module.__name__ and not issubclass(value, Exception):
                 classes.append(value)
         if module is cat:
             classes.append(COROUTINE)
         for cls in classes:
-            if cls is not COROUTINE:
+            if "__new__" in vars(cls) and cls is not COROUTINE:
                 found.add(f"{short}.{cls.__name__}.__new__")
             for name, value in vars(cls).items():
                 if isinstance(value, (types.MethodDescriptorType, types.WrapperDescriptorType)) or native_function(value):

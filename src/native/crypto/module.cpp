@@ -162,7 +162,6 @@ PyMemberDef crypto_members[] = {
 };
 
 PyType_Slot crypto_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZK_SLOT(Py_tp_init, crypto_init),
     ZK_SLOT(Py_tp_dealloc, crypto_dealloc),
     {Py_tp_doc, const_cast<char*>(ZK_DOC_CLASS)},
