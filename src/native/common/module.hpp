@@ -42,6 +42,21 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
         if (State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(m)))) st->~State(); \
     }
 
+// Nothing of a module's is process-wide: its objects live in its state and
+// its types are its own, so every interpreter, one with a GIL of its own
+// included, gets a module of its own. The modules need the GIL: a
+// free-threaded build turns it on when it loads them.
+#if PY_VERSION_HEX >= 0x030D0000
+#define ZK_MODULE_INTERPRETER_SLOTS                                                \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},          \
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define ZK_MODULE_INTERPRETER_SLOTS                                                \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define ZK_MODULE_INTERPRETER_SLOTS
+#endif
+
 // The module definition itself: multi-phase init with one exec slot (the
 // function `exec` in scope), the state plumbing above, and `def`, which the
 // module's PyInit function hands to PyModuleDef_Init.
@@ -49,6 +64,7 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
     ZK_MODULE_STATE_SLOTS(State)                                                   \
     PyModuleDef_Slot slots[] = {                                                   \
         {Py_mod_exec, reinterpret_cast<void*>(ZK_ENTRY(exec))},                    \
+        ZK_MODULE_INTERPRETER_SLOTS                                                \
         {0, nullptr},                                                              \
     };                                                                             \
     PyModuleDef def = {                                                            \

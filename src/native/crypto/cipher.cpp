@@ -362,7 +362,7 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
     return out.release();
 }
 
-PyObject* decrypt(Cipher& c, PyObject* value, PyObject* invalid_tag) {
+PyObject* decrypt(Cipher& c, PyObject* value, State& st) {
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -370,7 +370,7 @@ PyObject* decrypt(Cipher& c, PyObject* value, PyObject* invalid_tag) {
     const Py_ssize_t total = PyBytes_GET_SIZE(value);
     if (total < kOverhead) {
         // Too short to hold a nonce and a tag: it cannot verify.
-        PyErr_SetNone(invalid_tag);
+        raise_invalid_tag(st);
         return nullptr;
     }
     const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
@@ -404,7 +404,7 @@ PyObject* decrypt(Cipher& c, PyObject* value, PyObject* invalid_tag) {
         // stays behind, and the error queue is left empty.
         OPENSSL_cleanse(plain, static_cast<size_t>(n));
         ERR_clear_error();
-        PyErr_SetNone(invalid_tag);
+        raise_invalid_tag(st);
         return nullptr;
     }
     if (is_ascii(plain, static_cast<size_t>(n))) return text.release();

@@ -26,7 +26,9 @@ constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 
 struct State {
     Functions functions;
-    PyObject* invalid_tag = nullptr;  // cryptography.exceptions.InvalidTag
+    // The authentication failure: cryptography.exceptions.InvalidTag, got on
+    // first need (see raise_invalid_tag).
+    PyObject* invalid_tag = nullptr;
     PyObject* path_type = nullptr;    // pathlib.Path
     PyObject* crypto_type = nullptr;  // the Crypto class
 };
@@ -79,7 +81,11 @@ bool os_random(unsigned char* buf, size_t n);
 // encrypt(): exact str -> bytes in the stored format.
 PyObject* encrypt(Cipher& c, PyObject* text);
 // decrypt(): exact bytes -> str; InvalidTag when the value does not verify.
-PyObject* decrypt(Cipher& c, PyObject* value, PyObject* invalid_tag);
+PyObject* decrypt(Cipher& c, PyObject* value, State& st);
+
+// Raises the authentication failure of a value that does not verify;
+// always NULL.
+PyObject* raise_invalid_tag(State& st);
 
 // The key at `path` (a pathlib.Path): the file's bytes as they are, or, when
 // there is no file, a new 32-byte key written there with mode 0600.

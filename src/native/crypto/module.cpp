@@ -103,7 +103,7 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!expect_bytes(a[0], "ciphertext") || !ready(self)) return nullptr;
-    return decrypt(as_crypto(self)->cipher, a[0], state_of_object(self).invalid_tag);
+    return decrypt(as_crypto(self)->cipher, a[0], state_of_object(self));
 }
 
 #define ZK_DOC_LOAD                                                       \
@@ -178,15 +178,53 @@ PyType_Spec crypto_spec = {
     crypto_slots,
 };
 
+// The authentication failure is cryptography's InvalidTag, which host code
+// catches. Getting it imports the whole of cryptography's OpenSSL binding
+// (about half the time of importing this module), so that happens on first
+// need, not at load. Where cryptography cannot be imported (it refuses
+// isolated sub-interpreters), a stand-in of the same name made by this module
+// is raised instead; the module's InvalidTag attribute says which is in use.
+PyObject* invalid_tag_type(State& st) {
+    if (st.invalid_tag) return st.invalid_tag;
+    Ref exceptions = Ref::steal(PyImport_ImportModule("cryptography.exceptions"));
+    if (exceptions) {
+        st.invalid_tag = PyObject_GetAttrString(exceptions.get(), "InvalidTag");
+    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        st.invalid_tag = PyErr_NewExceptionWithDoc(
+            "zentrik.auth.storage.crypto.InvalidTag",
+            "Raised where cryptography.exceptions.InvalidTag cannot be imported: the key does not match or the "
+            "data was altered.",
+            nullptr, nullptr);
+    }
+    return st.invalid_tag;
+}
+
+// Module attributes made on first use: InvalidTag.
+PyObject* module_getattr(PyObject* m, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "InvalidTag") == 0)
+        return Py_XNewRef(invalid_tag_type(state_of_module(m)));
+    PyErr_Format(PyExc_AttributeError, "module 'zentrik.auth.storage.crypto' has no attribute '%U'", name);
+    return nullptr;
+}
+
+PyMethodDef module_methods[] = {
+    {"__getattr__", ZK_CFUNC(module_getattr), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* raise_invalid_tag(State& st) {
+    if (PyObject* type = invalid_tag_type(st)) PyErr_SetNone(type);
+    return nullptr;
+}
+
+namespace {
+
 int exec(PyObject* m) {
     State& st = state_of_module(m);
     new (&st) State();
-    {
-        Ref mod = Ref::steal(PyImport_ImportModule("cryptography.exceptions"));
-        if (!mod) return -1;
-        st.invalid_tag = PyObject_GetAttrString(mod.get(), "InvalidTag");
-        if (!st.invalid_tag) return -1;
-    }
     {
         Ref mod = Ref::steal(PyImport_ImportModule("pathlib"));
         if (!mod) return -1;
@@ -218,7 +256,7 @@ ZK_MODULE_DEFINITION(State, "zentrik.auth.storage.crypto",
                      "为凭证文件提供对称加密能力，密钥自动生成并存储在本地文件中。\n"
                      "\n"
                      "密文格式：[12 字节随机 nonce] + [AES-GCM 密文]（密文末尾含 16 字节认证标签）。",
-                     nullptr)
+                     module_methods)
 
 }  // namespace
 

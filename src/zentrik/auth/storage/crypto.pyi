@@ -9,6 +9,10 @@ from os import PathLike
 from pathlib import Path
 from typing import final
 
+# cryptography.exceptions.InvalidTag wherever cryptography can be imported;
+# elsewhere (an isolated sub-interpreter) a stand-in of this module's.
+InvalidTag: type[Exception]
+
 @final
 class Crypto:
     """AES-256-GCM 加密器，管理密钥的生成、加载和加解密操作。"""
