@@ -39,18 +39,15 @@ public:
     bool scan() {
         if (!enter_recursive_call(" while building a payload")) return false;
         entered_ = true;
+        if (!(t_ = acquire())) return false;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(d_, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k)) {
-                if (t_) release();
+                release();
                 copy_ = Ref::steal(PyDict_Copy(d_));
                 return static_cast<bool>(copy_);
             }
-        }
-        if (!(t_ = acquire())) return false;
-        pos = 0;
-        while (PyDict_Next(d_, &pos, &k, &v)) {
             int i = slot_by_address(k);
             if (i < 0) {
                 if (PyUnicode_CHECK_INTERNED(k)) continue;  // every name of ours is interned
