@@ -48,7 +48,7 @@ public:
                 copy_ = Ref::steal(PyDict_Copy(d_));
                 return static_cast<bool>(copy_);
             }
-            int i = slot_by_address(k);
+            int i = slot_by_address(st_, k);
             if (i < 0) {
                 if (PyUnicode_CHECK_INTERNED(k)) continue;  // every name of ours is interned
                 PyObject* slot = PyDict_GetItemWithError(st_.slot_index, k);
@@ -107,15 +107,6 @@ public:
     }
 
 private:
-    int slot_by_address(PyObject* k) const {
-        size_t h = addr_hash(k);
-        while (PyObject* key = st_.addr_key[h]) {
-            if (key == k) return st_.addr_slot[h];
-            h = (h + 1) & (State::kAddrTable - 1);
-        }
-        return -1;
-    }
-
     OptionTable* acquire() {
         OptionTable* t = st_.free_tables;
         if (t) {

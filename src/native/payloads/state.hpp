@@ -112,6 +112,7 @@ struct State {
     static constexpr int kAddrTable = 1024;
     PyObject* addr_key[kAddrTable] = {};  // borrowed from slot_name
     int16_t addr_slot[kAddrTable] = {};
+    bool slot_form_safe[kMaxSlots] = {};  // the name stays as it is in form encoding
     int official_from[kOfficialRows] = {};
     int official_to[kOfficialRows] = {};
     int range_target[kRangeRows] = {};
@@ -150,6 +151,17 @@ struct State {
 
 inline size_t addr_hash(const PyObject* p) {
     return size_t((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 54);  // 10 bits
+}
+
+// The slot of a name by the address of the interned name itself; -1 for
+// any other object (another str of the same text included).
+inline int slot_by_address(const State& st, PyObject* k) {
+    size_t h = addr_hash(k);
+    while (PyObject* key = st.addr_key[h]) {
+        if (key == k) return st.addr_slot[h];
+        h = (h + 1) & (State::kAddrTable - 1);
+    }
+    return -1;
 }
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }

@@ -276,6 +276,11 @@ int slot_of(State& st, const char* name) {
     while (st.addr_key[h]) h = (h + 1) & (State::kAddrTable - 1);
     st.addr_key[h] = key.get();
     st.addr_slot[h] = int16_t(slot);
+    bool safe = true;
+    for (const char* c = name; *c; ++c)
+        safe = safe && ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                        *c == '_' || *c == '.' || *c == '-' || *c == '~');
+    st.slot_form_safe[slot] = safe;
     st.slot_name[slot] = key.release();
     ++st.nslots;
     return slot;
