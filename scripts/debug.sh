@@ -36,7 +36,8 @@ PYTHONWARNINGS=ignore::ResourceWarning SKBUILD_CMAKE_BUILD_TYPE=Debug \
 modules=$(find "$venv"/lib/python3.11/site-packages/zentrik -name '*.cpython-311d-*.so')
 [ "$(echo "$modules" | grep -c .)" -eq 3 ] || { echo "debug.sh: not three debug-ABI modules: $modules" >&2; exit 1; }
 for so in $modules; do
-  if ! nm -D --undefined-only "$so" | grep -qw _Py_RefTotal; then
+  symbols=$(nm -D --undefined-only "$so")  # not piped into grep -q: pipefail
+  if ! grep -qw _Py_RefTotal <<<"$symbols"; then
     echo "debug.sh: $so was built without Py_DEBUG" >&2
     exit 1
   fi
