@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, only when they are missing.
+# Usage: scripts/system-deps.sh [PACKAGE...]
+# Installs the Debian packages the build needs (and any named ones), only
+# when they are missing.
 set -euo pipefail
+installed() {
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
 missing=()
-dpkg -s libssl-dev >/dev/null 2>&1 || missing+=(libssl-dev)
+installed libssl-dev || missing+=(libssl-dev)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
+for package in "$@"; do
+  installed "$package" || missing+=("$package")
+done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" = 0 ] || sudo=sudo

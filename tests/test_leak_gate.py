@@ -16,7 +16,9 @@ large Python objects live and which the block count cannot see: glibc's
 sanitizer build (there `PYTHONMALLOC=malloc` leaves the block count at zero,
 and every allocation, Python's included, goes through ASan); and the summed
 reference counts of the objects a recipe hands in, since a reference kept to
-an object that lives on anyway allocates nothing at all. Before each reading
+an object that lives on anyway allocates nothing at all; under a debug build
+of the interpreter also `sys.gettotalrefcount()`, which counts every reference
+there is, so a reference kept to any object at all shows. Before each reading
 the collector runs and the interpreter's type cache is emptied (see settle).
 
 The functions and methods are enumerated from the modules; the enumeration
@@ -64,6 +66,8 @@ WINDOWS = 4
 # bytes; glibc's books move by a few kilobytes now and then, ASan's hardly
 HEAP_SLACK = 512 if SANITIZER else 2048
 REFERENCE_SLACK = 10
+# what the interpreter's own references move by settles within a few
+TOTAL_REFERENCE_SLACK = 10
 
 
 # --- meters ----------------------------------------------------------------------------------
@@ -157,6 +161,8 @@ def _meters() -> list[Meter]:
     heap = _heap_meter()
     if heap is not None:
         meters.append(heap)
+    if hasattr(sys, "gettotalrefcount"):  # a debug build of the interpreter
+        meters.append(Meter("total references", sys.gettotalrefcount, TOTAL_REFERENCE_SLACK))
     return meters
 
 
@@ -1408,13 +1414,14 @@ class Planted:
         self.used = 0
 
 
-@pytest.mark.parametrize("kind", ["blocks", "heap", "references"])
+@pytest.mark.parametrize("kind", ["blocks", "heap", "references", "total references"])
 def test_the_gate_catches_a_planted_leak(kind, context):
     # A real recipe, with a leak planted on one of its error paths only.
     calls, seconds = prepared("payloads.build_referer", context)
     meters = {"blocks": [m for m in METERS if m.name == "blocks"],
               "heap": [m for m in METERS if m.name.startswith("heap")],
-              "references": [references_meter(calls)]}[kind]
+              "references": [references_meter(calls)],
+              "total references": [m for m in METERS if m.name == "total references"]}[kind]
     if not meters:
         pytest.skip(f"no {kind} meter in this process")
     planted = Planted(kind)
