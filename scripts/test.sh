@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package and runs the whole test suite on every interpreter that
-# scripts/pythons.sh finds (Python 3.10 and 3.11), each in a virtual
-# environment of its own (.venv-X.Y).
+# scripts/pythons.sh finds (every CPython 3.10+ under pyenv), each in a
+# virtual environment of its own (.venv-X.Y).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
