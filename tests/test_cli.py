@@ -10,6 +10,7 @@ import os
 import stat
 import subprocess
 import sys
+from importlib import metadata
 
 import pytest
 
@@ -183,6 +184,11 @@ def test_credentials_round_trip(capsys, monkeypatch, tmp_path):
 def test_help_returns_instead_of_exiting(capsys):
     assert cli.main(["payload", "--help"]) == 0
     assert "market-research" in capsys.readouterr().out
+
+
+def test_version_is_the_distributions(capsys):
+    assert cli.main(["--version"]) == 0
+    assert capsys.readouterr().out == f"zentrik-sellersprite {metadata.version('zentrik-native')}\n"
 
 
 def test_module_runs_as_a_program(tmp_path):

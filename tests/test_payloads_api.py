@@ -186,7 +186,7 @@ def test_stub_names_are_the_module_names():
     names = set(stub_functions())
     names |= {n.target.id for n in stub_tree().body if isinstance(n, ast.AnnAssign)}
     runtime = {n for n in dir(p) if not n.startswith("__")}
-    assert names == runtime
+    assert {n for n in names if not n.startswith("__")} == runtime
 
 
 def test_stub_parameters_match_the_runtime():

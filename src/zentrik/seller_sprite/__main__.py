@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import IO, Any, Callable, NoReturn, Sequence
 
 PROG = "zentrik-sellersprite"
+DISTRIBUTION = "zentrik-native"
 
 # Scenario name -> name of its builder in the payloads module.
 BUILDERS: dict[str, str] = {
@@ -61,12 +62,23 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: error: {message} (see --help)")
 
 
+def version() -> str:
+    """The installed distribution's version (the modules' ``__version__`` too)."""
+    from importlib import metadata
+
+    try:
+        return metadata.version(DISTRIBUTION)
+    except metadata.PackageNotFoundError:  # run from sources that were never installed
+        return "unknown"
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Build SellerSprite payloads and referers, and encrypt or decrypt stored credentials.",
         epilog="Exit status: 0 success, 1 failure, 2 wrong command line; errors are one line on stderr.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 

@@ -6,6 +6,8 @@ from typing import Any, Final, NoReturn, Protocol, final
 
 from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError as SellerSpriteConfigError
 
+__version__: Final[str]  # the zentrik-native distribution's version
+
 CATEGORY_KEYS: Final[tuple[str, str, str, str]]
 NODE_PATH_RE: Final[Pattern[str]]
 
