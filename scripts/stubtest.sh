@@ -17,4 +17,11 @@ modules=(zentrik.seller_sprite.api.payloads zentrik.seller_sprite.api.categories
 work=$(mktemp -d "${TMPDIR:-/tmp}/zentrik-stubtest.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# Without the host tool, the categories module and its stub import the
+# stand-in of the host's exceptions module (mypy takes no folder inside
+# site-packages on its path, so both read the sources' copy).
+if [ "$("$python" -c 'from zentrik_native import standins; print(int(standins.ensure()))')" = 1 ]; then
+  export PYTHONPATH="$here/src/zentrik_native/standins${PYTHONPATH:+:$PYTHONPATH}"
+  export MYPYPATH="$here/src/zentrik_native/standins${MYPYPATH:+:$MYPYPATH}"
+fi
 "$python" -m mypy.stubtest "${modules[@]}"
