@@ -1,9 +1,11 @@
 """The package as installed: one version everywhere, and a layout that sits
-beside the host tool's own ``zentrik`` package without taking over its files."""
+beside the host tool's own ``zentrik`` package without taking over its files;
+and the source distribution, which holds the sources and nothing built."""
 
 from __future__ import annotations
 
 import base64
+import email
 import hashlib
 import importlib
 import importlib.machinery
@@ -12,6 +14,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import textwrap
 import zipfile
 from importlib import metadata
@@ -137,3 +140,32 @@ def test_beside_a_host_the_host_keeps_its_files_and_its_error_is_bound(tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["A host tool of its own.|False|True|True|1"]
     assert done.stderr.startswith("zentrik-sellersprite: error: 未匹配到卖家精灵类目：Nowhere")
+
+
+# Local state of a working tree, left out of the copy the sdist is made from.
+LOCAL = shutil.ignore_patterns(".git", ".venv*", "build", "dist", "__pycache__", "*.so", "*.egg-info",
+                               ".pytest_cache", ".mypy_cache", ".hypothesis", "_results")
+BUILD_OUTPUT = ["dist/zentrik_native-0.1.0-cp311-cp311-linux_x86_64.whl", "build/cp311/CMakeCache.txt",
+                ".venv-3.11/pyvenv.cfg", "src/zentrik/seller_sprite/api/payloads.cpython-311-x86_64-linux-gnu.so",
+                "src/zentrik_native/__pycache__/cli.cpython-311.pyc", ".hypothesis/examples/0",
+                ".mypy_cache/3.11/cli.json", "bench/_results/run.json"]
+
+
+def test_the_sdist_holds_the_sources_and_no_build_output(tmp_path):
+    tree = tmp_path / "tree"
+    shutil.copytree(ROOT, tree, ignore=LOCAL)
+    (tree / ".gitignore").unlink()  # pyproject.toml's rules alone keep the output out
+    sources = {p.relative_to(tree).as_posix() for p in tree.rglob("*") if p.is_file()}
+    for name in BUILD_OUTPUT:
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).write_text("output")
+    code = "import sys, scikit_build_core.build as backend; print(backend.build_sdist(sys.argv[1]))"
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path)], cwd=tree, capture_output=True, text=True,
+                          timeout=120, check=True)
+    with tarfile.open(tmp_path / done.stdout.split()[-1]) as sdist:
+        members = {m.name.partition("/")[2]: m for m in sdist.getmembers() if m.isfile()}
+        info = email.message_from_bytes(sdist.extractfile(members["PKG-INFO"]).read())
+    assert set(members) == sources | {"PKG-INFO"}
+    assert (info["Name"], info["Version"], info["Description-Content-Type"]) == (
+        "zentrik-native", project_version(), "text/markdown")
+    assert info.get_payload().strip() == (ROOT / "README.md").read_text(encoding="utf-8").strip()
