@@ -8,4 +8,4 @@ cd "$here"
 python=$(scripts/pythons.sh | tail -n 1)
 version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 scripts/venv.sh "$python" ".venv-$version" >&2
-exec ".venv-$version/bin/python" -m zentrik.demo "$@"
+exec ".venv-$version/bin/python" -m zentrik_native.demo "$@"

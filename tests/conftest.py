@@ -8,10 +8,28 @@ from __future__ import annotations
 
 import gc
 import inspect
+import os
+import pathlib
 import sys
 from typing import Any, Callable
 
 import pytest
+
+from zentrik_native import standins
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# Without the host tool installed, the categories module binds the stand-in's
+# SellerSpriteConfigError: here, and in the child interpreters tests start.
+if standins.ensure():
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), standins.PATH]))
+
+
+def mypy_env() -> dict[str, str]:
+    """The environment of a mypy run over the stub examples. mypy finds the
+    installed stubs through their py.typed markers; it refuses a folder in
+    site-packages on its path, so the stand-in comes from the sources."""
+    return dict(os.environ, MYPYPATH=str(ROOT / "src" / "zentrik_native" / "standins"))
 
 # A debug build of the interpreter (only it counts references in total): its
 # C assertions are live, and one that fails aborts the whole run.

@@ -6,20 +6,19 @@ from __future__ import annotations
 import asyncio
 import importlib.util
 import inspect
-import os
 import pathlib
 import pydoc
 import subprocess
 import sys
 
 import pytest
-from conftest import Hostile, assert_no_leak, bare_signature
+from conftest import Hostile, assert_no_leak, bare_signature, mypy_env
 
 from zentrik.seller_sprite.api import categories as cat
 from zentrik.seller_sprite.api import payloads
 from zentrik.seller_sprite.api.categories import CategoryNode, SellerSpriteCategoryResolver
 from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
-from zentrik.seller_sprite.sample_client import OfflineCategoryClient
+from zentrik_native.sample_client import OfflineCategoryClient
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 RESOLVER = SellerSpriteCategoryResolver(None)
@@ -149,7 +148,7 @@ def test_stub_checks_with_mypy(tmp_path):
     good = ROOT / "tests" / "stub_examples" / "categories_examples.py"
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(good), str(bad)],
-        capture_output=True, text=True, env=dict(os.environ, MYPYPATH=str(ROOT / "src")), cwd=tmp_path)
+        capture_output=True, text=True, env=mypy_env(), cwd=tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert not [e for e in errors if "categories_examples" in e], result.stdout
     # one error on each bad line (4 to 9), and none elsewhere

@@ -1,4 +1,4 @@
-"""Tests of the command-line front ``python -m zentrik.seller_sprite``: payloads
+"""Tests of the command-line front ``python -m zentrik_native``: payloads
 and referers per scenario, category text resolved offline, the credential
 round trip, and the one-line errors with their exit codes."""
 
@@ -10,11 +10,12 @@ import os
 import stat
 import subprocess
 import sys
+from importlib import metadata
 
 import pytest
 
-from zentrik.seller_sprite import __main__ as cli
 from zentrik.seller_sprite.api import payloads
+from zentrik_native import cli
 
 SCENARIOS = {
     "competitor-lookup": payloads.make_competitor_payload,
@@ -72,7 +73,7 @@ def test_json_options_from_stdin(capsys, monkeypatch):
 
 def test_category_text_is_resolved_offline(capsys, monkeypatch):
     pytest.importorskip("zentrik.seller_sprite.api.categories", exc_type=ModuleNotFoundError)
-    sample = pytest.importorskip("zentrik.seller_sprite.sample_client", exc_type=ModuleNotFoundError)
+    sample = pytest.importorskip("zentrik_native.sample_client", exc_type=ModuleNotFoundError)
     from zentrik.seller_sprite.api.categories import NODE_PATH_RE, SellerSpriteCategoryResolver
 
     text = "\u3000HOME & Kitchen ： kitchen & dining , 1055398:1063306"
@@ -126,7 +127,7 @@ def test_errors_are_one_line_with_an_exit_code(capsys, monkeypatch, tmp_path, ar
 @pytest.mark.parametrize("text", ["No Such Category Anywhere", "kitchen & dining"])  # none; two nodes
 def test_unresolvable_category_fails_with_the_resolvers_message(capsys, monkeypatch, text):
     pytest.importorskip("zentrik.seller_sprite.api.categories", exc_type=ModuleNotFoundError)
-    sample = pytest.importorskip("zentrik.seller_sprite.sample_client", exc_type=ModuleNotFoundError)
+    sample = pytest.importorskip("zentrik_native.sample_client", exc_type=ModuleNotFoundError)
     from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
     from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
 
@@ -140,7 +141,7 @@ def test_unresolvable_category_fails_with_the_resolvers_message(capsys, monkeypa
 
 def test_site_and_period_reach_the_category_lookup(capsys, monkeypatch):
     pytest.importorskip("zentrik.seller_sprite.api.categories", exc_type=ModuleNotFoundError)
-    sample = pytest.importorskip("zentrik.seller_sprite.sample_client", exc_type=ModuleNotFoundError)
+    sample = pytest.importorskip("zentrik_native.sample_client", exc_type=ModuleNotFoundError)
     calls = []
 
     class Recording(sample.OfflineCategoryClient):
@@ -185,8 +186,13 @@ def test_help_returns_instead_of_exiting(capsys):
     assert "market-research" in capsys.readouterr().out
 
 
+def test_version_is_the_distributions(capsys):
+    assert cli.main(["--version"]) == 0
+    assert capsys.readouterr().out == f"zentrik-sellersprite {metadata.version('zentrik-native')}\n"
+
+
 def test_module_runs_as_a_program(tmp_path):
-    command = [sys.executable, "-m", "zentrik.seller_sprite"]
+    command = [sys.executable, "-m", "zentrik_native"]
     done = subprocess.run([*command, "payload", "keyword-miner", "keyword=蒜泥器"],
                           capture_output=True, text=True, encoding="utf-8", timeout=60)
     assert done.returncode == 0, done.stderr

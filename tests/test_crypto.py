@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from conftest import bare_signature
+from conftest import bare_signature, mypy_env
 from crypto_children import python, shim_env, without_capabilities
 
 from zentrik.auth.storage import crypto as crypto_module
@@ -419,7 +419,7 @@ def test_stub_checks_with_mypy(tmp_path):
     good = ROOT / "tests" / "stub_examples" / "crypto_examples.py"
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(good), str(bad)],
-        capture_output=True, text=True, env=dict(os.environ, MYPYPATH=str(ROOT / "src")), cwd=tmp_path)
+        capture_output=True, text=True, env=mypy_env(), cwd=tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert not [e for e in errors if "crypto_examples" in e], result.stdout
     # one error on each bad line (5 to 10), and none elsewhere

@@ -6,7 +6,6 @@ from __future__ import annotations
 import ast
 import importlib.util
 import inspect
-import os
 import pathlib
 import pydoc
 import subprocess
@@ -15,7 +14,7 @@ from collections import OrderedDict
 
 import pytest
 
-from conftest import Hostile, StrSub, assert_no_leak, bare_signature, call_error
+from conftest import Hostile, StrSub, assert_no_leak, bare_signature, call_error, mypy_env
 from zentrik.seller_sprite.api import payloads as p
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -186,7 +185,7 @@ def test_stub_names_are_the_module_names():
     names = set(stub_functions())
     names |= {n.target.id for n in stub_tree().body if isinstance(n, ast.AnnAssign)}
     runtime = {n for n in dir(p) if not n.startswith("__")}
-    assert names == runtime
+    assert {n for n in names if not n.startswith("__")} == runtime
 
 
 def test_stub_parameters_match_the_runtime():
@@ -237,7 +236,7 @@ def test_stub_checks_with_mypy(tmp_path):
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--python-version", "3.10", "--cache-dir",
          str(tmp_path / "cache"), str(good), str(bad)],
-        capture_output=True, text=True, env=dict(os.environ, MYPYPATH=str(ROOT / "src")), cwd=tmp_path,
+        capture_output=True, text=True, env=mypy_env(), cwd=tmp_path,
     )  # fmt: skip
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert not [e for e in errors if "payloads_examples" in e], result.stdout

@@ -6,7 +6,7 @@ from typing import Any
 from zentrik.seller_sprite.api import categories
 from zentrik.seller_sprite.api.categories import CategoryNode, SellerSpriteCategoryResolver
 from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
-from zentrik.seller_sprite.sample_client import OfflineCategoryClient
+from zentrik_native.sample_client import OfflineCategoryClient
 
 
 class Client:

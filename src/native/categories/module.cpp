@@ -132,6 +132,7 @@ int exec(PyObject* m) {
 #undef ZK_TEXT
     };
     if (!zk::intern_all(texts, k_count, st.s)) return -1;
+    if (PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0) return -1;
 
     {
         Ref payloads = Ref::steal(PyImport_ImportModule("zentrik.seller_sprite.api.payloads"));

@@ -225,6 +225,7 @@ namespace {
 int exec(PyObject* m) {
     State& st = state_of_module(m);
     new (&st) State();
+    if (PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0) return -1;
     {
         Ref mod = Ref::steal(PyImport_ImportModule("pathlib"));
         if (!mod) return -1;

@@ -212,6 +212,7 @@ int exec(PyObject* m) {
 #undef ZK_TEXT
     };
     if (!zk::intern_all(texts, k_count, st.s)) return -1;
+    if (PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0) return -1;
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
     if (!st.functions.init(m, "zentrik.seller_sprite.api.payloads.zentrik_function", hint_names) ||
         !st.functions.add_to_module(m, functions, sizeof functions / sizeof functions[0]))

@@ -7,7 +7,9 @@
 
 from os import PathLike
 from pathlib import Path
-from typing import final
+from typing import Final, final
+
+__version__: Final[str]  # the zentrik-native distribution's version
 
 # cryptography.exceptions.InvalidTag wherever cryptography can be imported;
 # elsewhere (an isolated sub-interpreter) a stand-in of this module's.

@@ -1,10 +1,12 @@
 """卖家精灵类目节点解析。"""
 
-from collections.abc import Awaitable, Coroutine, Mapping
+from collections.abc import Awaitable, Coroutine
 from re import Pattern
 from typing import Any, Final, NoReturn, Protocol, final
 
 from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError as SellerSpriteConfigError
+
+__version__: Final[str]  # the zentrik-native distribution's version
 
 CATEGORY_KEYS: Final[tuple[str, str, str, str]]
 NODE_PATH_RE: Final[Pattern[str]]
@@ -15,7 +17,7 @@ from zentrik.seller_sprite.api.payloads import csv as csv, market_id as market_i
 @final
 class CategoryNode:
     __match_args__ = ("id", "node_id_path", "label", "label_path", "has_children")
-    def __init__(self, id: str, node_id_path: str, label: str, label_path: str, has_children: bool) -> None: ...
+    def __new__(cls, id: str, node_id_path: str, label: str, label_path: str, has_children: bool) -> CategoryNode: ...
     @property
     def id(self) -> str: ...
     @property
@@ -42,13 +44,13 @@ class _CategoryClient(Protocol):
 
     def category_nodes(
         self, *, market_id: Any, table: str, node_id_path: str | None, node_label_path: str | None
-    ) -> Awaitable[Mapping[str, Any]]: ...
+    ) -> Awaitable[dict[str, Any]]: ...
 
 @final
 class SellerSpriteCategoryResolver:
     """通过卖家精灵类目接口解析类目文本。"""
 
-    def __init__(self, client: _CategoryClient) -> None: ...
+    def __new__(cls, client: _CategoryClient) -> SellerSpriteCategoryResolver: ...
     @property
     def client(self) -> _CategoryClient: ...
     @property

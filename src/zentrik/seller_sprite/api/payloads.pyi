@@ -1,4 +1,6 @@
-from typing import Any
+from typing import Any, Final
+
+__version__: Final[str]  # the zentrik-native distribution's version
 
 PRODUCT_RESEARCH_RECOMMENDATION_PRESETS: dict[str, dict[str, Any]]
 PRODUCT_RESEARCH_RECOMMENDATION_ALIASES: dict[str, str]

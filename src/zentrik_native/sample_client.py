@@ -60,7 +60,7 @@ class OfflineCategoryClient:
 
     def __init__(self, tree: list[dict[str, Any]] | None = None) -> None:
         if tree is None:
-            sample = resources.files("zentrik.seller_sprite").joinpath("sample_categories.json")
+            sample = resources.files("zentrik_native").joinpath("sample_categories.json")
             tree = json.loads(sample.read_text(encoding="utf-8"))
         self.records = _records(tree)
 

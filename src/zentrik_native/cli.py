@@ -1,7 +1,7 @@
 """Command-line front of the SellerSprite payloads, category resolution and
 credential encryption, standing in for the host tool.
 
-Run as ``python -m zentrik.seller_sprite`` or ``zentrik-sellersprite``::
+Run as ``python -m zentrik_native`` or ``zentrik-sellersprite``::
 
     zentrik-sellersprite payload competitor-lookup market=us asins=B07YRMT36L,B08N5WRWNW
     zentrik-sellersprite payload product-research --json options.json
@@ -27,6 +27,8 @@ import os
 import sys
 from pathlib import Path
 from typing import IO, Any, Callable, NoReturn, Sequence
+
+from zentrik_native import __version__, standins
 
 PROG = "zentrik-sellersprite"
 
@@ -67,6 +69,7 @@ def _build_parser() -> argparse.ArgumentParser:
         description="Build SellerSprite payloads and referers, and encrypt or decrypt stored credentials.",
         epilog="Exit status: 0 success, 1 failure, 2 wrong command line; errors are one line on stderr.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -197,9 +200,12 @@ def _parse_pairs(words: Sequence[str]) -> dict[str, str]:
 # ---------------------------------------------------------------- commands
 
 def _resolve_categories(options: dict[str, Any], scenario: str, site: str, period: str) -> dict[str, Any]:
+    # Without the host tool, the categories module binds the stand-in's error.
+    standins.ensure()
     try:
         from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
-        from zentrik.seller_sprite.sample_client import OfflineCategoryClient
+
+        from zentrik_native.sample_client import OfflineCategoryClient
     except ImportError as exc:
         # Without the categories module (a build of fewer modules) options
         # without category text still make their payload.

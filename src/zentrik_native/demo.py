@@ -1,6 +1,6 @@
 """Demonstration of the native modules on built-in sample options.
 
-Run with ``python -m zentrik.demo``. For each research scenario it builds the
+Run with ``python -m zentrik_native.demo``. For each research scenario it builds the
 payload from a sample option map and prints it as JSON with its web referer;
 it resolves category text through an offline client that answers from a
 small sample category tree; and it encrypts and decrypts a sample credential
@@ -18,6 +18,8 @@ from pathlib import Path
 from typing import Any
 
 from zentrik.seller_sprite.api import payloads
+
+from zentrik_native import standins
 
 SAMPLES: dict[str, tuple[str, dict[str, Any]]] = {
     "competitor-lookup": ("make_competitor_payload", {
@@ -59,8 +61,11 @@ def demo_payloads() -> None:
 
 
 def demo_categories() -> None:
+    # Without the host tool, the categories module binds the stand-in's error.
+    standins.ensure()
     from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
-    from zentrik.seller_sprite.sample_client import OfflineCategoryClient
+
+    from zentrik_native.sample_client import OfflineCategoryClient
 
     options = {
         "market": "us",
