@@ -243,6 +243,33 @@ def test_a_cache_entry_that_is_not_a_node_list_fails_cleanly():
         run_now(resolver.resolve("Toys", market=1, table=TABLE))
 
 
+OTHER_TOYS = CategoryNode("8", "8", "Toys", "Toys", False)
+TOYS_NODE = CategoryNode("9", "9", "Toys & Games", "Toys & Games", False)
+
+
+@pytest.mark.parametrize(("change", "path", "requests"), [
+    (lambda cache, key: cache.__setitem__(key, [OTHER_TOYS]), "8", 1),
+    (lambda cache, key: cache[key].__setitem__(0, OTHER_TOYS), "8", 1),
+    (lambda cache, key: cache[key].append(TOYS_NODE), SellerSpriteConfigError, 1),  # two nodes, no match
+    (lambda cache, key: cache[key].append(OTHER_TOYS), "8", 1),  # now an exact match
+    (lambda cache, key: cache.clear(), "7", 2),
+])  # fmt: skip
+def test_a_resolution_made_before_follows_what_the_cache_holds_now(change, path, requests):
+    # Resolved twice from the cached answer (the second time without matching
+    # anew), then the cache is changed from outside: the next resolution reads it.
+    client = FakeClient()
+    resolver = SellerSpriteCategoryResolver(client)
+    for _ in range(3):
+        assert run_now(resolver.resolve(" Toys", market=1, table=TABLE)) == "7"
+    change(resolver._cache, f"1:{TABLE}::Toys")
+    if isinstance(path, type):
+        with pytest.raises(path):
+            run_now(resolver.resolve("Toys", market=1, table=TABLE))
+    else:
+        assert run_now(resolver.resolve("Toys", market=1, table=TABLE)) == path
+    assert len(client.calls) == requests and list(resolver._cache) == [f"1:{TABLE}::Toys"]
+
+
 @pytest.mark.parametrize(("call", "message"), [
     (lambda r: r.resolve_params([], **KEYWORDS), "Argument 'params' has incorrect type (expected dict, got list)"),
     (lambda r: r.resolve_params({}, scenario=None, site="US", period="x"),

@@ -21,6 +21,11 @@ struct Resolver {
     PyObject_HEAD
     PyObject* client;
     PyObject* cache;  // dict: cache key -> list of CategoryNode
+    // Labels already matched against cached answers, for one market and
+    // table (see remembered()): dict label -> (cache key, list, its nodes, path).
+    PyObject* memo;
+    PyObject* memo_market;
+    PyObject* memo_table;
     PyObject* weakrefs;
 };
 
@@ -104,6 +109,51 @@ PyObject* pick(State& st, PyObject* value, PyObject* nodes) {
     return new_ref(field(as_node(first.get()), f_node_id_path));
 }
 
+// A market or table the same as the memo's: the very object, or an exact
+// str or int of the same value (comparing those runs no Python code).
+bool same_as(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!a || !b || Py_TYPE(a) != Py_TYPE(b)) return false;
+    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, b) == 0;
+    if (PyLong_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+    return false;
+}
+
+// The node-id path of `text` matched before against the cached answer that
+// the cache still holds: the very list, with the very nodes it had then, so
+// matching again would give the same. 1 with `out` set, 0 when there is no
+// such path, -1 on a lookup error.
+int remembered(Resolver* self, PyObject* market, PyObject* table, PyObject* text, Ref& out) {
+    if (!self->memo || !same_as(self->memo_market, market) || !same_as(self->memo_table, table)) return 0;
+    PyObject* entry = PyDict_GetItemWithError(self->memo, text);  // exact str keys only
+    if (!entry) return PyErr_Occurred() ? -1 : 0;
+    PyObject* nodes = PyDict_GetItemWithError(self->cache, PyTuple_GET_ITEM(entry, 0));
+    if (!nodes) return PyErr_Occurred() ? -1 : 0;
+    PyObject* then = PyTuple_GET_ITEM(entry, 2);
+    if (nodes != PyTuple_GET_ITEM(entry, 1) || !PyList_Check(nodes) || PyList_GET_SIZE(nodes) != PyTuple_GET_SIZE(then))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(then); ++i)
+        if (PyList_GET_ITEM(nodes, i) != PyTuple_GET_ITEM(then, i)) return 0;
+    out = Ref::borrow(PyTuple_GET_ITEM(entry, 3));
+    return 1;
+}
+
+// Keeps the path matched for `text` in the memo; false on error.
+bool remember(Resolver* self, PyObject* market, PyObject* table, PyObject* text, PyObject* key, PyObject* nodes,
+              PyObject* path) {
+    if (!PyUnicode_CheckExact(text) || !PyList_Check(nodes)) return true;
+    if (!self->memo || !same_as(self->memo_market, market) || !same_as(self->memo_table, table)) {
+        Ref fresh = Ref::steal(PyDict_New());
+        if (!fresh) return false;
+        Py_XSETREF(self->memo, fresh.release());
+        Py_XSETREF(self->memo_market, new_ref(market));
+        Py_XSETREF(self->memo_table, new_ref(table));
+    }
+    Ref then = Ref::steal(PyList_AsTuple(nodes));
+    Ref entry = Ref::steal(then ? PyTuple_Pack(4, key, nodes, then.get(), path) : nullptr);
+    return entry && PyDict_SetItem(self->memo, text, entry.get()) == 0;
+}
+
 // What resolve() can settle without a request.
 enum class Start { Ready, Fetch };
 
@@ -120,12 +170,16 @@ Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market
         out = std::move(text);
         return Start::Ready;
     }
+    if (!alive(self)) return Start::Ready;
+    const int known = remembered(self, market, table, text.get(), out);
+    if (known != 0) return Start::Ready;
     if (!prefix && !(prefix = Ref::steal(key_prefix(st, market, table)))) return Start::Ready;
     key = Ref::steal(concat({prefix.get(), st.s[k_colon], text.get()}));
     Ref nodes;
     if (!key || !cached(self, key.get(), nodes)) return Start::Ready;
     if (!nodes) return Start::Fetch;
     out = Ref::steal(pick(st, text.get(), nodes.get()));
+    if (out && !remember(self, market, table, text.get(), key.get(), nodes.get(), out.get())) out.reset();
     return Start::Ready;
 }
 
@@ -338,6 +392,9 @@ PyObject* resolver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int resolver_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_resolver(self)->client);
     Py_VISIT(as_resolver(self)->cache);
+    Py_VISIT(as_resolver(self)->memo);
+    Py_VISIT(as_resolver(self)->memo_market);
+    Py_VISIT(as_resolver(self)->memo_table);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -345,6 +402,9 @@ int resolver_traverse(PyObject* self, visitproc visit, void* arg) {
 int resolver_clear(PyObject* self) {
     Py_CLEAR(as_resolver(self)->client);
     Py_CLEAR(as_resolver(self)->cache);
+    Py_CLEAR(as_resolver(self)->memo);
+    Py_CLEAR(as_resolver(self)->memo_market);
+    Py_CLEAR(as_resolver(self)->memo_table);
     return 0;
 }
 

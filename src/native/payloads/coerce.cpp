@@ -112,6 +112,22 @@ PyObject* csv(State& st, PyObject* v) {
     if (t < 0) return nullptr;
     if (!t) return PyList_New(0);
     if (PyList_Check(v)) return trimmed_items(st, v);
+    if (PyUnicode_CheckExact(v)) {
+        // A list of its own for every caller, of the pieces made last time.
+        if (PyObject* pieces = st.csv_memo.find(v)) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(pieces);
+            PyObject* list = PyList_New(n);
+            if (list)
+                for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, new_ref(PyTuple_GET_ITEM(pieces, i)));
+            return list;
+        }
+        Ref list = Ref::steal(split_commas(v));
+        if (!list) return nullptr;
+        Ref pieces = Ref::steal(PyList_AsTuple(list.get()));
+        if (!pieces) return nullptr;
+        st.csv_memo.keep(v, pieces.get());
+        return list.release();
+    }
     Ref text = Ref::steal(text_form(st.c, v));
     return text ? split_commas(text.get()) : nullptr;
 }

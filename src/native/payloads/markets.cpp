@@ -104,6 +104,10 @@ PyObject* prefixed_without_dashes(State& st, const char* prefix, Py_ssize_t plen
     return PyUnicode_Concat(pre.get(), stripped.get());
 }
 
+// month_name and history_date, made afresh.
+PyObject* month_text(State& st, PyObject* v);
+PyObject* history_text(State& st, PyObject* v);
+
 }  // namespace
 
 bool init_markets(State& st) {
@@ -148,6 +152,26 @@ PyObject* station_from_market_id(State& st, PyObject* v) {
 }
 
 PyObject* month_name(State& st, PyObject* v) {
+    const bool exact = PyUnicode_CheckExact(v);
+    if (exact)
+        if (PyObject* made = st.month_memo.find(v)) return new_ref(made);
+    Ref made = Ref::steal(month_text(st, v));
+    if (made && exact) st.month_memo.keep(v, made.get());
+    return made.release();
+}
+
+PyObject* history_date(State& st, PyObject* v) {
+    const bool exact = PyUnicode_CheckExact(v);
+    if (exact)
+        if (PyObject* made = st.history_memo.find(v)) return new_ref(made);
+    Ref made = Ref::steal(history_text(st, v));
+    if (made && exact) st.history_memo.keep(v, made.get());
+    return made.release();
+}
+
+namespace {
+
+PyObject* month_text(State& st, PyObject* v) {
     Ref text = Ref::steal(text_form(st.c, v));
     if (!text) return nullptr;
     PyObject* s = text.get();
@@ -157,7 +181,7 @@ PyObject* month_name(State& st, PyObject* v) {
     return prefixed_without_dashes(st, "bsr_sales_monthly_", 18, s);
 }
 
-PyObject* history_date(State& st, PyObject* v) {
+PyObject* history_text(State& st, PyObject* v) {
     int t = truth(v);
     if (t < 0) return nullptr;
     if (!t) return new_ref(st.c.s_empty);
@@ -174,5 +198,7 @@ PyObject* history_date(State& st, PyObject* v) {
     }
     return prefixed_without_dashes(st, "", 0, s);
 }
+
+}  // namespace
 
 }  // namespace zk::payloads

@@ -257,6 +257,9 @@ void each_object(State& st, F&& f) {
     f(st.slot_index);
     f(st.keyword_miner_referer);
     for (auto& p : st.int_text) f(p);
+    st.csv_memo.each(f);
+    st.month_memo.each(f);
+    st.history_memo.each(f);
     for (PyObject** t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
                          &st.tpl_product_research, &st.tpl_market_research, &st.tpl_order})
         f(*t);

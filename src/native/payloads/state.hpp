@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "common/args.hpp"
 #include "common/function.hpp"
@@ -77,6 +78,48 @@ constexpr int kOfficialRows = 30;
 constexpr int kMaxSlots = 384;
 constexpr int kIntTexts = 256;
 
+// The results a conversion last made from exact strs, kept with those strs:
+// builders meet the same option texts call after call ("2026-03", a list of
+// ASINs), and a text equal to one of the last few gets the same result again
+// (an immutable text, or a tuple of texts). Only short texts are kept.
+struct Memo {
+    static constexpr int kEntries = 4;
+    static constexpr Py_ssize_t kLongest = 256;
+    PyObject* in[kEntries] = {};  // exact strs
+    PyObject* out[kEntries] = {};
+    int next = 0;  // the entry to replace
+
+    // The result for `s` (an exact str), borrowed, or NULL.
+    PyObject* find(PyObject* s) const {
+        for (int i = 0; i < kEntries; ++i)
+            if (in[i] == s) return out[i];
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const int kind = PyUnicode_KIND(s);
+        for (int i = 0; i < kEntries; ++i) {
+            PyObject* t = in[i];
+            if (t && PyUnicode_GET_LENGTH(t) == n && PyUnicode_KIND(t) == kind &&
+                std::memcmp(PyUnicode_DATA(s), PyUnicode_DATA(t), size_t(n) * size_t(kind)) == 0)
+                return out[i];
+        }
+        return nullptr;
+    }
+    void keep(PyObject* s, PyObject* result) {
+        if (PyUnicode_GET_LENGTH(s) > kLongest) return;
+        Py_INCREF(s);
+        Py_INCREF(result);
+        Py_XSETREF(in[next], s);
+        Py_XSETREF(out[next], result);
+        next = (next + 1) % kEntries;
+    }
+    template <typename F>
+    void each(F&& f) {
+        for (int i = 0; i < kEntries; ++i) {
+            f(in[i]);
+            f(out[i]);
+        }
+    }
+};
+
 // The values of one option map by slot (see Options in options.hpp).
 struct OptionTable {
     PyObject* v[kMaxSlots];     // by slot; NULL where the map has no such name
@@ -132,6 +175,10 @@ struct State {
     PyObject* tpl_product_research = nullptr;
     PyObject* tpl_market_research = nullptr;
     PyObject* tpl_order = nullptr;  // the fixed page of the keyword miner
+
+    Memo csv_memo;           // csv(): the tuple of pieces
+    Memo month_memo;         // month_name()
+    Memo history_memo;       // history_date()
 
     // Option tables not in use (see Options), all empty; a few are kept.
     static constexpr int kPooledTables = 4;
