@@ -34,7 +34,6 @@ PyObject* make_competitor_payload(State& st, PyObject* in) {
     if (!put(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
     if (o.first_truthy({k_node, k_nodeIdPaths}, v) < 0) return nullptr;
     if (!put(d, s[k_nodeIdPaths], csv(st, arg(v)))) return nullptr;
-    if (PyDict_SetItem(d, s[k_symbolFlag], Py_False) < 0) return nullptr;
     if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
 
     Ref order = Ref::steal(PyDict_Copy(st.tpl_order));

@@ -61,6 +61,7 @@ public:
             Py_INCREF(v);
             t_->v[i] = v;
             t_->filled[t_->nfilled++] = int16_t(i);
+            t_->held[i >> 6] |= uint64_t(1) << (i & 63);
         }
         return true;
     }
@@ -74,6 +75,10 @@ public:
         return zk::get(copy_.get(), st_.slot_name[slot], out);
     }
 
+    // False only when the name is certainly absent: a cheap test before get()
+    // for walks over many names of which few are given.
+    bool may_hold(int slot) const { return !t_ || (t_->held[slot >> 6] >> (slot & 63) & 1); }
+
     // Presence of a name, whatever its value: 1, 0, or -1 on error.
     int has(int slot) const {
         if (t_) return t_->v[slot] != nullptr;
@@ -86,10 +91,12 @@ public:
         if (!t_) return PyDict_SetItem(copy_.get(), st_.slot_name[slot], value) == 0;
         PyObject* old = t_->v[slot];
         t_->v[slot] = new_ref(value);
-        if (old)
+        if (old) {
             Py_DECREF(old);
-        else
+        } else {
             t_->filled[t_->nfilled++] = int16_t(slot);
+            t_->held[slot >> 6] |= uint64_t(1) << (slot & 63);
+        }
         return true;
     }
 
@@ -124,6 +131,7 @@ private:
         OptionTable* t = std::exchange(t_, nullptr);
         for (int i = 0; i < t->nfilled; ++i) Py_CLEAR(t->v[t->filled[i]]);
         t->nfilled = 0;
+        std::memset(t->held, 0, sizeof t->held);
         if (st_.nfree_tables >= State::kPooledTables) {
             PyMem_Free(t);
             return;

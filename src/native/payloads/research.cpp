@@ -239,7 +239,6 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     if (!put(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
     if (!put(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
     if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
-    if (PyDict_SetItem(d, s[k_symbolFlag], Py_False) < 0) return nullptr;
     int t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !put(d, s[k_monthName], t ? v.release() : month_name(st, month.get()))) return nullptr;
     if (!chain_or(o, {k_selectType}, s[k_two], v) || !put(d, s[k_selectType], text_of(st, v.get())))
@@ -333,6 +332,7 @@ PyObject* make_market_research_payload(State& st, PyObject* in) {
         (t && !put(d, s[k_departmentKeyword], query_text(st, v.get()))))
         return nullptr;
     for (int i = 0; i < kMarketResearchHidden; ++i) {
+        if (!o.may_hold(st.hidden[i])) continue;
         if (!o.get(st.hidden[i], v)) return nullptr;
         if (v && v.get() != Py_None && !put(d, st.slot_name[st.hidden[i]], text_of(st, v.get()))) return nullptr;
     }

@@ -124,6 +124,7 @@ struct Memo {
 struct OptionTable {
     PyObject* v[kMaxSlots];     // by slot; NULL where the map has no such name
     int16_t filled[kMaxSlots];  // the slots set, in the order they were set
+    uint64_t held[kMaxSlots / 64];  // a bit per slot set
     int nfilled;
     OptionTable* next;          // in the pool
 };

@@ -6,6 +6,8 @@
 // the objects its functions read and, separately, the objects it exposes as
 // attributes, so that nothing a caller does to an exposed table (or to a
 // preset handed out) reaches the builders.
+#include <utility>
+
 #include "tables.hpp"
 
 namespace zk::payloads {
@@ -210,24 +212,22 @@ PyObject* pair_dict(const Pair* rows, size_t n) {
     return d.release();
 }
 
-// A template of the keys in order. `room` places are made for keys that are
-// added later (conditional keys, later layers): placeholder keys are added
-// and removed again, so the table is sized for them, and a copy (which
-// clones the table) takes the later keys without growing. Only the speed
-// depends on this; a copy that does not clone is the same dict.
-PyObject* template_of(State& st, std::initializer_list<Str> keys, int room = 0) {
-    Ref d = Ref::steal(PyDict_New());
+// A template of the keys in order (values none unless given). Its table is
+// made with `room` places for keys that are added later (conditional keys,
+// later layers), and a copy, which clones the table, takes those without
+// growing. Only the speed depends on this; a copy that does not clone is the
+// same dict. (_PyDict_NewPresized is the interpreter's own presized dict,
+// part of its C API for every version this module builds on; it is called
+// here at load only.)
+PyObject* template_of(State& st, std::initializer_list<Str> keys, int room = 0,
+                      std::initializer_list<std::pair<Str, PyObject*>> values = {}) {
+    Ref d = Ref::steal(_PyDict_NewPresized(Py_ssize_t(keys.size()) + room));
     if (!d) return nullptr;
-    for (Str k : keys)
-        if (PyDict_SetItem(d.get(), st.s[k], Py_None) < 0) return nullptr;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < room; ++i) {
-            Ref placeholder = Ref::steal(PyUnicode_FromFormat("\x01room-%d", i));
-            if (!placeholder) return nullptr;
-            int r = pass == 0 ? PyDict_SetItem(d.get(), placeholder.get(), Py_None)
-                              : PyDict_DelItem(d.get(), placeholder.get());
-            if (r < 0) return nullptr;
-        }
+    for (Str k : keys) {
+        PyObject* value = Py_None;
+        for (const auto& kv : values)
+            if (kv.first == k) value = kv.second;
+        if (PyDict_SetItem(d.get(), st.s[k], value) < 0) return nullptr;
     }
     return d.release();
 }
@@ -235,7 +235,7 @@ PyObject* template_of(State& st, std::initializer_list<Str> keys, int room = 0) 
 bool init_templates(State& st) {
     return (st.tpl_competitor = template_of(st, {k_market, k_monthName, k_asins, k_page, k_nodeIdPaths, k_symbolFlag,
                                                  k_size, k_order, k_lowPrice},
-                                            3)) &&
+                                            3, {{k_symbolFlag, Py_False}})) &&
            (st.tpl_keyword_miner =
                 template_of(st, {k_keyword, k_market, k_pageNum, k_pageSize, k_historyDate, k_orderBy, k_desc,
                                  k_filterRootWord, k_matchType, k_amazonChoice, k_keywordBidMatchType,
@@ -250,10 +250,13 @@ bool init_templates(State& st) {
                 st, {k_market, k_page, k_size, k_symbolFlag, k_monthName, k_selectType, k_filterSub, k_weightUnit,
                      k_order, k_productTags, k_nodeIdPaths, k_sellerTypes, k_eligibility, k_pkgDimensionTypeList,
                      k_sellerNationList, k_smallAndLight, k_lowPrice},
-                9)) &&
+                // presets, filters and the optional keys
+                32, {{k_symbolFlag, Py_False}})) &&
            (st.tpl_market_research = template_of(
                 st, {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
-                     k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size})) &&
+                     k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size},
+                // departmentKeyword and the hidden fields given
+                16)) &&
            (st.tpl_order = template_of(st, {k_field, k_desc}));
 }
 
