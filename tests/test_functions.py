@@ -88,7 +88,12 @@ def test_signature_and_help_read_as_for_a_python_function():
     assert repr(f).startswith("<function make_competitor_payload at 0x")
     method = cr.Crypto.encrypt
     assert (method.__qualname__, method.__module__) == ("Crypto.encrypt", cr.__name__)
-    assert "encrypt(self, /, plaintext: 'str') -> 'bytes'" in pydoc.render_doc(cr.Crypto, renderer=pydoc.plaintext)
+
+    def encrypt(self, /, plaintext: str) -> bytes:
+        """加密明文字符串。"""
+
+    shown = pydoc.plaintext.document(encrypt).splitlines()[0]
+    assert shown in pydoc.render_doc(cr.Crypto, renderer=pydoc.plaintext)
 
 
 @pytest.mark.parametrize("function", [p.csv, p.make_market_research_payload, cat._label, cr.Crypto.decrypt],

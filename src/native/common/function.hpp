@@ -189,6 +189,23 @@ inline PyObject* get_annotations(PyObject* self, void*) {
     return new_ref(f->annotations);
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// __annotate__(format), as functions have it from 3.14 on (functools.wraps
+// copies it, annotationlib calls it): the texts, for every format that
+// takes values, forward references or strings; the annotations are strings
+// in all three.
+inline PyObject* annotate(PyObject* self, PyObject* format) {
+    const long f = PyLong_Check(format) ? PyLong_AsLong(format) : -1;
+    if (f == -1 && PyErr_Occurred()) return nullptr;
+    if (f != 1 && f != 3 && f != 4) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    Ref texts = Ref::steal(get_annotations(self, nullptr));
+    return texts ? PyDict_Copy(texts.get()) : nullptr;
+}
+#endif
+
 inline PyObject* import_attr(const char* module, const char* name) {
     Ref m = Ref::steal(PyImport_ImportModule(module));
     return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
@@ -356,6 +373,9 @@ inline bool Functions::make_type(PyObject* module, const char* spec_name) {
     };
     static PyMethodDef methods[] = {
         {"__reduce__", ZK_CFUNC(reduce), METH_NOARGS, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+        {"__annotate__", ZK_CFUNC(annotate), METH_O, nullptr},
+#endif
         {nullptr, nullptr, 0, nullptr},
     };
     static PyMemberDef members[] = {
