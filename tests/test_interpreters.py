@@ -35,6 +35,7 @@ except StopIteration as stop:
 folder = tempfile.mkdtemp()
 cipher = crypto.Crypto(os.path.join(folder, "key"))
 assert cipher.decrypt(cipher.encrypt("秘密")) == "秘密"
+assert cipher.decrypt(cipher.encrypt("x" * 70_000)) == "x" * 70_000  # without cryptography's kernel
 try:
     cipher.decrypt(bytes(40))
 except crypto.InvalidTag as exc:

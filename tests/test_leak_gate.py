@@ -1220,7 +1220,7 @@ def _crypto_encrypt(ctx: Any) -> list[Call]:
     def round_trip(text: str) -> None:
         assert c.decrypt(c.encrypt(text)) == text
 
-    calls = [ok(round_trip, t) for t in ("", "secret", "ключ 密钥 😀", "x" * 5000)]
+    calls = [ok(round_trip, t) for t in ("", "secret", "ключ 密钥 😀", "x" * 5000, "x" * 70_000, "ключ" * 20_000)]
     calls += [err(UnicodeEncodeError, c.encrypt, "\ud800"), err(UnicodeEncodeError, c.encrypt, "ok\udfffok")]
     calls += [err(ValueError, ctx["short"].encrypt, "x")]
     calls += kind_errors(c.encrypt, ("x",), {}, {"plaintext": str})
@@ -1235,6 +1235,8 @@ def _crypto_decrypt(ctx: Any) -> list[Call]:
     tampered = [value[:i] + bytes([value[i] ^ 1]) + value[i + 1:] for i in (0, 12, len(value) - 1)]
     calls = [ok(c.decrypt, value), ok(c.decrypt, c.encrypt("ключ"))]
     calls += [err(InvalidTag, c.decrypt, t) for t in [*tampered, b"", b"short", value[:27], value + b"x"]]
+    large = c.encrypt("x" * 70_000)
+    calls += [ok(c.decrypt, large), err(InvalidTag, c.decrypt, large[:-1] + bytes([large[-1] ^ 1]))]
     calls += [err(UnicodeDecodeError, c.decrypt, ctx["not_utf8"]), err(ValueError, ctx["short"].decrypt, value)]
     calls += kind_errors(c.decrypt, (b"x",), {}, {"ciphertext": bytes})
     return calls + argument_errors(c.decrypt, (value,))

@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+
 #include "crypto.hpp"
 
 namespace zk::crypto {
@@ -252,6 +256,42 @@ PyObject* decode_plaintext(const unsigned char* p, size_t n) {
     return text;
 }
 
+// The str of verified plaintext decrypted into `text` (an ASCII str made
+// for it, `plain` its data): itself when the bytes are ASCII, else their
+// strict UTF-8 decoding (UnicodeDecodeError when invalid), the bytes wiped.
+PyObject* verified(Ref& text, unsigned char* plain, Py_ssize_t n) {
+    if (is_ascii(plain, static_cast<size_t>(n))) return text.release();
+    PyObject* decoded = decode_plaintext(plain, static_cast<size_t>(n));
+    OPENSSL_cleanse(plain, static_cast<size_t>(n));
+    return decoded;
+}
+
+// glibc adapts its heap to the program: each time a chunk it had mapped is
+// freed, it raises its mmap threshold to that chunk's size and its trim
+// threshold to twice that. The round trip of a large value holds two chunks
+// of its size at the top of the heap (the encrypted value and the text);
+// freed, they reach just that trim threshold, so every call handed the
+// memory back to the system and faulted it in again (480 minor page faults
+// per round trip of 1 MiB). Mapping and freeing once a chunk four times the
+// size of the largest value seen so far raises both thresholds, as any larger
+// allocation of the program would. Where the program has fixed glibc's
+// settings (MALLOC_* variables, mallopt), glibc ignores this.
+void make_room_on_heap(Py_ssize_t n) {
+#if defined(__GLIBC__)
+    constexpr size_t kFrom = 64 * 1024;                  // below, two chunks stay under the default thresholds
+    constexpr size_t kHighest = 4 * 1024 * 1024 * sizeof(long);  // glibc's highest adaptive mmap threshold
+    static std::atomic<size_t> made{0};
+    const size_t size = std::min(size_t(n) * 4, kHighest);
+    if (size_t(n) < kFrom || size <= made.load(std::memory_order_relaxed)) return;
+    // Called through a volatile pointer, so that the pair is not elided.
+    void* (*volatile allocate)(size_t) = std::malloc;
+    std::free(allocate(size));
+    made.store(size, std::memory_order_relaxed);
+#else
+    (void)n;
+#endif
+}
+
 }  // namespace
 
 bool os_random(unsigned char* buf, size_t n) {
@@ -291,9 +331,10 @@ void Cipher::reset() noexcept {
     EVP_CIPHER_CTX_free(enc);
     EVP_CIPHER_CTX_free(dec);
     enc = dec = nullptr;
+    Py_CLEAR(kernel);
 }
 
-PyObject* encrypt(Cipher& c, PyObject* text) {
+PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st) {
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -322,6 +363,7 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
         }
     }
     if (n > PY_SSIZE_T_MAX - kOverhead) return PyErr_NoMemory();
+    make_room_on_heap(n);
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n + kOverhead));
     if (!out) return nullptr;
     auto* p = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
@@ -332,6 +374,26 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
     // context, shared by every thread that uses this object, is only touched
     // with the GIL held.
     if (!new_nonce(nonce)) return nullptr;
+    PyObject* kernel = n >= kKernelFrom ? kernel_of(c, key, st) : nullptr;
+    if (kernel) {
+        // The kernel reads and writes separate memory: other text is encoded
+        // into a buffer of its own, wiped once it is ciphertext.
+        if (ascii) return kernel_encrypt(st, kernel, nonce, static_cast<const unsigned char*>(data), n, body)
+                              ? out.release()
+                              : nullptr;
+        auto* plain = static_cast<unsigned char*>(PyMem_Malloc(size_t(n)));
+        if (!plain) return PyErr_NoMemory();
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND: utf8_encode(static_cast<const Py_UCS1*>(data), len, plain); break;
+            case PyUnicode_2BYTE_KIND: utf8_encode(static_cast<const Py_UCS2*>(data), len, plain); break;
+            default: utf8_encode(static_cast<const Py_UCS4*>(data), len, plain); break;
+        }
+        const bool done = kernel_encrypt(st, kernel, nonce, plain, n, body);
+        OPENSSL_cleanse(plain, size_t(n));
+        PyMem_Free(plain);
+        return done ? out.release() : nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
     const unsigned char* plain = static_cast<const unsigned char*>(data);
     if (!ascii) {
         switch (kind) {
@@ -362,7 +424,7 @@ PyObject* encrypt(Cipher& c, PyObject* text) {
     return out.release();
 }
 
-PyObject* decrypt(Cipher& c, PyObject* value, State& st) {
+PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st) {
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -383,10 +445,22 @@ PyObject* decrypt(Cipher& c, PyObject* value, State& st) {
     // Credentials are nearly always ASCII: decrypt straight into an ASCII str
     // and keep it once the tag verifies and the bytes prove ASCII. Nothing
     // sees this object before then.
+    make_room_on_heap(n);
     Ref text = Ref::steal(PyUnicode_New(n, 127));
     if (!text) return nullptr;
     auto* plain = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
 
+    PyObject* kernel = n >= kKernelFrom ? kernel_of(c, key, st) : nullptr;
+    if (kernel) {
+        // It writes the plaintext before it checks the tag: a value that
+        // does not verify leaves none of it behind.
+        if (!kernel_decrypt(st, kernel, nonce, body, n, plain)) {
+            OPENSSL_cleanse(plain, static_cast<size_t>(n));
+            return nullptr;
+        }
+        return verified(text, plain, n);
+    }
+    if (PyErr_Occurred()) return nullptr;
     if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
         EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, tag) != 1) {
         openssl_error("decryption");
@@ -407,11 +481,7 @@ PyObject* decrypt(Cipher& c, PyObject* value, State& st) {
         raise_invalid_tag(st);
         return nullptr;
     }
-    if (is_ascii(plain, static_cast<size_t>(n))) return text.release();
-    // Other text: one strict UTF-8 decode (UnicodeDecodeError when invalid).
-    PyObject* decoded = decode_plaintext(plain, static_cast<size_t>(n));
-    OPENSSL_cleanse(plain, static_cast<size_t>(n));
-    return decoded;
+    return verified(text, plain, n);
 }
 
 }  // namespace zk::crypto

@@ -31,6 +31,12 @@ struct State {
     PyObject* invalid_tag = nullptr;
     PyObject* path_type = nullptr;    // pathlib.Path
     PyObject* crypto_type = nullptr;  // the Crypto class
+    // cryptography's AESGCM class for large values (see kernel.cpp), looked up
+    // on first need; Py_None where it cannot be used.
+    PyObject* aesgcm = nullptr;
+    PyObject* s_encrypt_into = nullptr;
+    PyObject* s_decrypt_into = nullptr;
+    PyObject* s_release = nullptr;
 };
 
 // Two AES-GCM contexts keyed once; each call only sets its nonce. A key of a
@@ -38,11 +44,12 @@ struct State {
 struct Cipher {
     EVP_CIPHER_CTX* enc = nullptr;
     EVP_CIPHER_CTX* dec = nullptr;
+    PyObject* kernel = nullptr;  // an AESGCM of the same key for large values, made on first need
 
     bool ready() const noexcept { return enc != nullptr; }
     // False with an exception set when OpenSSL fails to set up.
     bool init(const unsigned char* key, size_t len);
-    // Frees the contexts; OpenSSL wipes the key schedule they hold.
+    // Frees the contexts (OpenSSL wipes the key schedule they hold) and the kernel.
     void reset() noexcept;
 };
 
@@ -78,10 +85,27 @@ auto blocking(F&& f) {
 // when that fails.
 bool os_random(unsigned char* buf, size_t n);
 
-// encrypt(): exact str -> bytes in the stored format.
-PyObject* encrypt(Cipher& c, PyObject* text);
+// encrypt(): exact str -> bytes in the stored format; `key` is the cipher's.
+PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st);
 // decrypt(): exact bytes -> str; InvalidTag when the value does not verify.
-PyObject* decrypt(Cipher& c, PyObject* value, State& st);
+PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st);
+
+// Values of at least this many bytes go through the kernel (kernel.cpp).
+extern const Py_ssize_t kKernelFrom;
+
+// The kernel for the cipher's key (borrowed), made on first need; NULL
+// without an error where there is none (no cryptography, or one without
+// encrypt_into), NULL with an error when making it failed.
+PyObject* kernel_of(Cipher& c, PyObject* key, State& st);
+
+// The kernel's encrypt_into(nonce, data, None, out) and decrypt_into on
+// memory of ours: `out` gets n + 16 and n bytes. False with an exception set
+// (decrypt: the kernel's InvalidTag when the value does not verify; `out`
+// may then hold unverified bytes, which the caller wipes).
+bool kernel_encrypt(State& st, PyObject* kernel, const unsigned char* nonce, const unsigned char* data, Py_ssize_t n,
+                    unsigned char* out);
+bool kernel_decrypt(State& st, PyObject* kernel, const unsigned char* nonce, const unsigned char* data, Py_ssize_t n,
+                    unsigned char* out);
 
 // Raises the authentication failure of a value that does not verify;
 // always NULL.

@@ -95,7 +95,7 @@ PyObject* crypto_encrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!expect_str(a[0], "plaintext") || !ready(self)) return nullptr;
-    return encrypt(as_crypto(self)->cipher, a[0]);
+    return encrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], state_of_object(self));
 }
 
 PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -103,7 +103,7 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!expect_bytes(a[0], "ciphertext") || !ready(self)) return nullptr;
-    return decrypt(as_crypto(self)->cipher, a[0], state_of_object(self));
+    return decrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], state_of_object(self));
 }
 
 #define ZK_DOC_LOAD                                                       \
@@ -233,6 +233,10 @@ int exec(PyObject* m) {
         if (!st.path_type) return -1;
     }
     if (!st.functions.init(m, "zentrik.auth.storage.crypto.zentrik_function", hint_names)) return -1;
+    if (!(st.s_encrypt_into = PyUnicode_InternFromString("encrypt_into")) ||
+        !(st.s_decrypt_into = PyUnicode_InternFromString("decrypt_into")) ||
+        !(st.s_release = PyUnicode_InternFromString("release")))
+        return -1;
     st.crypto_type = PyType_FromModuleAndSpec(m, &crypto_spec, nullptr);
     if (!st.crypto_type ||
         !st.functions.add_to_type(reinterpret_cast<PyTypeObject*>(st.crypto_type), crypto_methods,
@@ -249,6 +253,10 @@ void each_object(State& st, F&& f) {
     f(st.invalid_tag);
     f(st.path_type);
     f(st.crypto_type);
+    f(st.aesgcm);
+    f(st.s_encrypt_into);
+    f(st.s_decrypt_into);
+    f(st.s_release);
 }
 
 ZK_MODULE_DEFINITION(State, "zentrik.auth.storage.crypto",
