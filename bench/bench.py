@@ -9,10 +9,7 @@ call, and the harness's own cost per call (`meta.call_overhead`). Absolute
 times drift on a shared machine: compare figures from one run only. Cases are
 declared in bench/cases.py; add one there with `case(name, setup)`.
 
-The 1 MiB crypto case depends on glibc's adaptive malloc thresholds (whether a
-1 MiB buffer is mapped and faulted in afresh on every call); for figures that
-compare across runs, start the benchmark with fixed thresholds, e.g.
-MALLOC_MMAP_THRESHOLD_=4194304 MALLOC_TRIM_THRESHOLD_=8388608.
+Run it with the allocator's default settings, as users run the modules.
 """
 
 from __future__ import annotations
