@@ -8,7 +8,7 @@ namespace zk::categories {
 
 namespace {
 
-#define ZK_FASTCALL(name) PyObject* fn_##name(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define ZK_FASTCALL(name) PyObject* fn_##name(void* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 ZK_FASTCALL(_category_key) {
     static constexpr Signature<1> sig{"_category_key", {pos("params")}};
@@ -65,7 +65,7 @@ ZK_FASTCALL(_raise_match_error) {
     return raise_match_error(state_of(m), a[0], a[1], a[2]);
 }
 
-#define ZK_DEF(name, doc, ...) {#name, fn_##name, doc, {__VA_ARGS__}}
+#define ZK_DEF(name, doc, ...) {#name, ZK_ENTRY(fn_##name), doc, {__VA_ARGS__}}
 
 const FunctionDef functions[] = {
     ZK_DEF(_category_key, "_category_key($module, /, params)\n--\n\n", "params", "dict[str, Any]", "return",

@@ -56,6 +56,8 @@ struct State {
 };
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+// The state a module function is handed.
+inline State& state_of(void* state) { return *static_cast<State*>(state); }
 
 // The state of the module that made a type of this module (all are final).
 inline State& state_of_type(PyTypeObject* type) { return state_of(PyType_GetModule(type)); }

@@ -27,9 +27,10 @@
 
 namespace zk {
 
-// What a function runs: `self` is the module for a module function, the
-// instance for a method.
-using FunctionImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// What a function runs: `self` is the module's state for a module function,
+// the instance (a PyObject*) for a method. It is the guarded form of the
+// implementation (ZK_ENTRY), so that no C++ exception leaves it.
+using FunctionImpl = PyObject* (*)(void* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 struct FunctionDef {
     const char* name;
@@ -85,7 +86,8 @@ struct Function {
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     Functions* functions;   // in the module's state
-    PyObject* module;       // module functions: the module, handed to the implementation
+    PyObject* module;       // module functions: the module
+    void* state;            // and its state, handed to the implementation
     PyTypeObject* owner;    // methods: the class whose instances they take
     PyObject* annotations;  // made on first use
     PyObject* signature;    // made on first use
@@ -118,26 +120,21 @@ inline PyObject* cleared(PyObject* self) {
 inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = of(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    try {
-        if (f->module) return f->def->impl(f->module, args, nargs, kwnames);
-        if (!f->owner) return cleared(callable);
-        // A method called through its class: the instance comes first.
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "unbound method %U.%s() needs an argument",
-                         reinterpret_cast<PyHeapTypeObject*>(f->owner)->ht_qualname, f->def->name);
-            return nullptr;
-        }
-        if (!PyObject_TypeCheck(args[0], f->owner)) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%U' objects doesn't apply to a '%s' object",
-                         f->def->name, reinterpret_cast<PyHeapTypeObject*>(f->owner)->ht_qualname,
-                         Py_TYPE(args[0])->tp_name);
-            return nullptr;
-        }
-        return f->def->impl(args[0], args + 1, nargs - 1, kwnames);
-    } catch (...) {
-        set_error_from_cxx();
+    if (f->state) return f->def->impl(f->state, args, nargs, kwnames);
+    if (!f->owner) return cleared(callable);
+    // A method called through its class: the instance comes first.
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method %U.%s() needs an argument",
+                     reinterpret_cast<PyHeapTypeObject*>(f->owner)->ht_qualname, f->def->name);
         return nullptr;
     }
+    if (!PyObject_TypeCheck(args[0], f->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%U' objects doesn't apply to a '%s' object",
+                     f->def->name, reinterpret_cast<PyHeapTypeObject*>(f->owner)->ht_qualname,
+                     Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    return f->def->impl(args[0], args + 1, nargs - 1, kwnames);
 }
 
 // Bound as a Python function is: to an instance, a method object; through
@@ -326,6 +323,7 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
 
 inline int clear(PyObject* self) {
     Function* f = of(self);
+    f->state = nullptr;
     Py_CLEAR(f->module);
     Py_CLEAR(f->owner);
     Py_CLEAR(f->annotations);
@@ -350,10 +348,23 @@ inline PyObject* make(Functions& fs, const FunctionDef& def, PyObject* module, P
     f->def = &def;
     f->functions = &fs;
     f->module = Py_XNewRef(module);
+    f->state = module ? PyModule_GetState(module) : nullptr;
     f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
     f->annotations = f->signature = f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
+}
+
+// A method's implementation, which takes the instance as a PyObject*, in
+// the form a FunctionDef holds, guarded.
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* method_entry(void* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        return F(static_cast<PyObject*>(self), args, nargs, kwnames);
+    } catch (...) {
+        set_error_from_cxx();
+        return nullptr;
+    }
 }
 
 }  // namespace function_detail
@@ -428,3 +439,6 @@ inline bool Functions::add_to_type(PyTypeObject* owner, const FunctionDef* defs,
 }
 
 }  // namespace zk
+
+// The implementation of a method (taking its instance as a PyObject*) as a FunctionDef holds it.
+#define ZK_METHOD_ENTRY(f) (&::zk::function_detail::method_entry<f>)

@@ -312,16 +312,18 @@ inline PyObject* to_int(PyObject* v) {
 }
 
 // Integer conversion with a fallback: a type or value error of the conversion
-// gives `deflt` (a new reference is returned either way); anything else, an
-// overflow among them, propagates. Absent values and texts that are not
-// numbers fall back without making an exception object.
-inline PyObject* to_int_or(PyObject* v, PyObject* deflt) {
-    if (v == nullptr || v == Py_None || PyList_CheckExact(v) || PyDict_CheckExact(v)) return new_ref(deflt);
+// gives the default (a new reference is returned either way); anything else,
+// an overflow among them, propagates. Absent values and texts that are not
+// numbers fall back without making an exception object. `fallback()` makes
+// the default, only when it is needed.
+template <typename F>
+inline PyObject* to_int_or_else(PyObject* v, F&& fallback) {
+    if (v == nullptr || v == Py_None || PyList_CheckExact(v) || PyDict_CheckExact(v)) return fallback();
     PyObject* out;
     if (PyUnicode_CheckExact(v)) {
         bool invalid;
         out = parse_int_text(v, invalid);
-        if (invalid) return new_ref(deflt);
+        if (invalid) return fallback();
     } else {
         out = to_int(v);
     }
@@ -329,9 +331,16 @@ inline PyObject* to_int_or(PyObject* v, PyObject* deflt) {
     // own parser (its limit on the length of integer texts): a value error too.
     if (!out && (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError))) {
         PyErr_Clear();
-        return new_ref(deflt);
+        return fallback();
     }
     return out;
+}
+
+inline PyObject* to_int_or(PyObject* v, PyObject* deflt) {
+    return to_int_or_else(v, [deflt] { return new_ref(deflt); });
+}
+inline PyObject* to_int_or(PyObject* v, long deflt) {
+    return to_int_or_else(v, [deflt] { return PyLong_FromLong(deflt); });
 }
 
 // ---------------------------------------------------------------------------

@@ -334,7 +334,7 @@ void Cipher::reset() noexcept {
     Py_CLEAR(kernel);
 }
 
-PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st) {
+PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -374,11 +374,12 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st) {
     // context, shared by every thread that uses this object, is only touched
     // with the GIL held.
     if (!new_nonce(nonce)) return nullptr;
-    PyObject* kernel = n >= kKernelFrom ? kernel_of(c, key, st) : nullptr;
+    State* st = n >= kKernelFrom ? &state_of_object(owner) : nullptr;
+    PyObject* kernel = st ? kernel_of(c, key, *st) : nullptr;
     if (kernel) {
         // The kernel reads and writes separate memory: other text is encoded
         // into a buffer of its own, wiped once it is ciphertext.
-        if (ascii) return kernel_encrypt(st, kernel, nonce, static_cast<const unsigned char*>(data), n, body)
+        if (ascii) return kernel_encrypt(*st, kernel, nonce, static_cast<const unsigned char*>(data), n, body)
                               ? out.release()
                               : nullptr;
         auto* plain = static_cast<unsigned char*>(PyMem_Malloc(size_t(n)));
@@ -388,7 +389,7 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st) {
             case PyUnicode_2BYTE_KIND: utf8_encode(static_cast<const Py_UCS2*>(data), len, plain); break;
             default: utf8_encode(static_cast<const Py_UCS4*>(data), len, plain); break;
         }
-        const bool done = kernel_encrypt(st, kernel, nonce, plain, n, body);
+        const bool done = kernel_encrypt(*st, kernel, nonce, plain, n, body);
         OPENSSL_cleanse(plain, size_t(n));
         PyMem_Free(plain);
         return done ? out.release() : nullptr;
@@ -424,7 +425,7 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st) {
     return out.release();
 }
 
-PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st) {
+PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner) {
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -432,15 +433,14 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st) {
     const Py_ssize_t total = PyBytes_GET_SIZE(value);
     if (total < kOverhead) {
         // Too short to hold a nonce and a tag: it cannot verify.
-        raise_invalid_tag(st);
+        raise_invalid_tag(state_of_object(owner));
         return nullptr;
     }
     const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
     const Py_ssize_t n = total - kOverhead;
     const unsigned char* nonce = p;
     const unsigned char* body = p + kNonceBytes;
-    unsigned char tag[kTagBytes];
-    std::memcpy(tag, body + n, kTagBytes);
+    const unsigned char* tag = body + n;
 
     // Credentials are nearly always ASCII: decrypt straight into an ASCII str
     // and keep it once the tag verifies and the bytes prove ASCII. Nothing
@@ -450,11 +450,12 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st) {
     if (!text) return nullptr;
     auto* plain = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
 
-    PyObject* kernel = n >= kKernelFrom ? kernel_of(c, key, st) : nullptr;
+    State* st = n >= kKernelFrom ? &state_of_object(owner) : nullptr;
+    PyObject* kernel = st ? kernel_of(c, key, *st) : nullptr;
     if (kernel) {
         // It writes the plaintext before it checks the tag: a value that
         // does not verify leaves none of it behind.
-        if (!kernel_decrypt(st, kernel, nonce, body, n, plain)) {
+        if (!kernel_decrypt(*st, kernel, nonce, body, n, plain)) {
             OPENSSL_cleanse(plain, static_cast<size_t>(n));
             return nullptr;
         }
@@ -462,7 +463,7 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st) {
     }
     if (PyErr_Occurred()) return nullptr;
     if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, tag) != 1) {
+        EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, const_cast<unsigned char*>(tag)) != 1) {
         openssl_error("decryption");
         return nullptr;
     }
@@ -478,7 +479,7 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st) {
         // stays behind, and the error queue is left empty.
         OPENSSL_cleanse(plain, static_cast<size_t>(n));
         ERR_clear_error();
-        raise_invalid_tag(st);
+        raise_invalid_tag(state_of_object(owner));
         return nullptr;
     }
     return verified(text, plain, n);

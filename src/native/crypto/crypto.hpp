@@ -85,10 +85,15 @@ auto blocking(F&& f) {
 // when that fails.
 bool os_random(unsigned char* buf, size_t n);
 
-// encrypt(): exact str -> bytes in the stored format; `key` is the cipher's.
-PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, State& st);
+// The module state of a Crypto object's class.
+inline State& state_of_object(PyObject* self) { return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self))); }
+
+// encrypt(): exact str -> bytes in the stored format; `key` is the cipher's
+// and `owner` the Crypto object (its module's state is looked up only when
+// needed, for large values and failures).
+PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner);
 // decrypt(): exact bytes -> str; InvalidTag when the value does not verify.
-PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, State& st);
+PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner);
 
 // Values of at least this many bytes go through the kernel (kernel.cpp).
 extern const Py_ssize_t kKernelFrom;

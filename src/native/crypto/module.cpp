@@ -26,10 +26,6 @@ CryptoObject* as_crypto(PyObject* self) { return reinterpret_cast<CryptoObject*>
 
 State& state_of_module(PyObject* m) { return *static_cast<State*>(PyModule_GetState(m)); }
 
-// The class is final, so the type of self is always the module's own.
-State& state_of_object(PyObject* self) {
-    return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
-}
 
 // Crypto(key_path), also as Crypto.__init__(self, key_path): makes the path,
 // loads (or creates) the key and sets up the cipher. Called again on an
@@ -95,7 +91,7 @@ PyObject* crypto_encrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!expect_str(a[0], "plaintext") || !ready(self)) return nullptr;
-    return encrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], state_of_object(self));
+    return encrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], self);
 }
 
 PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -103,7 +99,7 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!expect_bytes(a[0], "ciphertext") || !ready(self)) return nullptr;
-    return decrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], state_of_object(self));
+    return decrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], self);
 }
 
 #define ZK_DOC_LOAD                                                       \
@@ -145,10 +141,11 @@ PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     "（仅所有者可读写）存储。"
 
 const FunctionDef crypto_methods[] = {
-    {"__init__", crypto_init_impl, "__init__($self, /, key_path)\n--\n\n", {"key_path", "Path", "return", "None"}},
-    {"_load_or_create_key", crypto_load_or_create_key, ZK_DOC_LOAD, {"return", "bytes"}},
-    {"encrypt", crypto_encrypt, ZK_DOC_ENCRYPT, {"plaintext", "str", "return", "bytes"}},
-    {"decrypt", crypto_decrypt, ZK_DOC_DECRYPT, {"ciphertext", "bytes", "return", "str"}},
+    {"__init__", ZK_METHOD_ENTRY(crypto_init_impl), "__init__($self, /, key_path)\n--\n\n",
+     {"key_path", "Path", "return", "None"}},
+    {"_load_or_create_key", ZK_METHOD_ENTRY(crypto_load_or_create_key), ZK_DOC_LOAD, {"return", "bytes"}},
+    {"encrypt", ZK_METHOD_ENTRY(crypto_encrypt), ZK_DOC_ENCRYPT, {"plaintext", "str", "return", "bytes"}},
+    {"decrypt", ZK_METHOD_ENTRY(crypto_decrypt), ZK_DOC_DECRYPT, {"ciphertext", "bytes", "return", "str"}},
 };
 
 // What the annotation texts name besides builtins.

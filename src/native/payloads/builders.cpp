@@ -36,7 +36,7 @@ PyObject* make_competitor_payload(State& st, PyObject* in) {
     if (!put(d, s[k_nodeIdPaths], csv(st, arg(v)))) return nullptr;
     if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
 
-    Ref order = Ref::steal(PyDict_Copy(st.tpl_order));
+    Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
     if (!order) return nullptr;
     if (!chain_or(o, {k_orderField}, s[k_amz_unit], v)) return nullptr;
     if (PyDict_SetItem(order.get(), s[k_field], v.get()) < 0) return nullptr;
@@ -75,9 +75,10 @@ static PyObject* int_opt_or(State& st, Options& o, Str k, PyObject* deflt) {
     return int_or(v.get(), deflt);
 }
 
-static PyObject* int_opt(State& st, Options& o, Str k, long deflt) {
-    Ref dv = Ref::steal(small_int(deflt));
-    return dv ? int_opt_or(st, o, k, dv.get()) : nullptr;
+static PyObject* int_opt(Options& o, Str k, long deflt) {
+    Ref v;
+    if (!o.get(k, v)) return nullptr;
+    return to_int_or(v.get(), deflt);
 }
 
 // truthy(option) and truthy(option, default=True)
@@ -126,7 +127,7 @@ PyObject* make_keyword_miner_payload(State& st, PyObject* in) {
     if (!put(d, s[k_pageNum], int_chain(o, {k_pageNum, k_page, k_startPage}, 1))) return nullptr;
     if (!put(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
     if (!put(d, s[k_historyDate], history_date(st, month.get()))) return nullptr;
-    if (!put(d, s[k_orderBy], int_opt(st, o, k_orderBy, 5))) return nullptr;
+    if (!put(d, s[k_orderBy], int_opt(o, k_orderBy, 5))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
     // A present filterRootWord is converted; otherwise the two flags decide.
     if (!o.get(k_filterRootWord, v)) return nullptr;
@@ -138,13 +139,13 @@ PyObject* make_keyword_miner_payload(State& st, PyObject* in) {
         if (flag == 0) flag = truthy_opt(st, o, k_filterRootWordEnabled);
         if (flag < 0 || !put(d, s[k_filterRootWord], small_int(flag))) return nullptr;
     }
-    if (!put(d, s[k_matchType], int_opt(st, o, k_matchType, 0))) return nullptr;
+    if (!put(d, s[k_matchType], int_opt(o, k_matchType, 0))) return nullptr;
     if (!put_bool(d, s[k_amazonChoice], truthy_opt(st, o, k_amazonChoice))) return nullptr;
     if (!chain_or(o, {k_keywordBidMatchType}, s[k_exact], v) ||
         PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
         return nullptr;
     if (!put_bool(d, s[k_includeHighFrequency], truthy_opt(st, o, k_includeHighFrequency, true))) return nullptr;
-    if (!put(d, s[k_groupNum], int_opt(st, o, k_groupNum, 1))) return nullptr;
+    if (!put(d, s[k_groupNum], int_opt(o, k_groupNum, 1))) return nullptr;
     return p.release();
 }
 
@@ -183,7 +184,7 @@ PyObject* make_keyword_reverse_payload(State& st, PyObject* in) {
     if (!put(d, s[k_month], history_date(st, month.get()))) return nullptr;
     for (Str k : {k_badges, k_conversionKeywordTypes, k_trafficKeywordTypes})
         if (!put(d, s[k], csv_opt(st, o, k))) return nullptr;
-    if (!put(d, s[k_order], int_opt(st, o, k_order, 12))) return nullptr;
+    if (!put(d, s[k_order], int_opt(o, k_order, 12))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
     if (!put_bool(d, s[k_exactly], truthy_opt(st, o, k_exactly))) return nullptr;
     if (!chain_or(o, {k_keywordBidMatchType}, s[k_exact], v) ||
@@ -208,7 +209,7 @@ PyObject* make_traffic_source_payload(State& st, PyObject* in) {
     if (!code || !put(d, s[k_market], traffic_source_market(st, code.get()))) return nullptr;
     if (!put(d, s[k_pageNo], int_chain(o, {k_pageNo, k_page, k_startPage}, 1))) return nullptr;
     if (!put(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
-    if (!put(d, s[k_order], int_opt(st, o, k_order, 10))) return nullptr;
+    if (!put(d, s[k_order], int_opt(o, k_order, 10))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
     if (!put(d, s[k_month], history_date(st, month.get()))) return nullptr;
     return p.release();

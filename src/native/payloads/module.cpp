@@ -10,7 +10,7 @@ namespace zk::payloads {
 
 namespace {
 
-#define ZK_FASTCALL(name) PyObject* fn_##name(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define ZK_FASTCALL(name) PyObject* fn_##name(void* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // One positional-or-keyword argument of any kind.
 #define ZK_UNARY(name, param, call)                                  \
@@ -86,6 +86,7 @@ ZK_FASTCALL(truthy) {
     static constexpr Signature<2> sig{"truthy", {pos("value"), kw_opt("default")}};
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (a[0] == Py_None && !a[1]) Py_RETURN_FALSE;  // an absent option: the common call, answered here
     return boolean(truthy(state_of(m), a[0], a[1]));
 }
 
@@ -139,7 +140,7 @@ ZK_FASTCALL(build_referer) {
     return build_referer(state_of(m), a[0], a[1]);
 }
 
-#define ZK_DEF(name, doc, ...) {#name, fn_##name, doc, {__VA_ARGS__}}
+#define ZK_DEF(name, doc, ...) {#name, ZK_ENTRY(fn_##name), doc, {__VA_ARGS__}}
 #define ZK_ANY_TO(result) "value", "Any", "return", result
 #define ZK_MAP_TO(result) "input_data", "dict[str, Any]", "return", result
 #define ZK_LAYER "payload", "dict[str, Any]", "input_data", "dict[str, Any]", "return", "None"
@@ -261,7 +262,7 @@ void each_object(State& st, F&& f) {
     st.month_memo.each(f);
     st.history_memo.each(f);
     for (PyObject** t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
-                         &st.tpl_product_research, &st.tpl_market_research, &st.tpl_order})
+                         &st.tpl_product_research, &st.tpl_market_research})
         f(*t);
 }
 

@@ -160,9 +160,7 @@ inline bool chain_or(const Options& o, std::initializer_list<int> slots, PyObjec
 inline PyObject* int_chain(const Options& o, std::initializer_list<int> slots, long deflt) {
     Ref v;
     if (o.first_truthy(slots, v) < 0) return nullptr;
-    Ref dv = Ref::steal(small_int(deflt));
-    if (!dv) return nullptr;
-    return int_or(v.get(), dv.get());
+    return to_int_or(v.get(), deflt);
 }
 
 // _market: the upper-cased text of the first truthy of market, site, else `deflt`.

@@ -249,7 +249,7 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     if (!chain_or(o, {k_weightUnit}, s[k_g], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
         return nullptr;
 
-    Ref order = Ref::steal(PyDict_Copy(st.tpl_order));
+    Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
     if (!order || !chain_or(o, {k_orderField}, s[k_amz_unit], v) ||
         PyDict_SetItem(order.get(), s[k_field], v.get()) < 0 || !o.get(k_orderDesc, v))
         return nullptr;

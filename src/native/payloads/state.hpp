@@ -175,7 +175,6 @@ struct State {
     PyObject* tpl_traffic_source = nullptr;
     PyObject* tpl_product_research = nullptr;
     PyObject* tpl_market_research = nullptr;
-    PyObject* tpl_order = nullptr;  // the fixed page of the keyword miner
 
     Memo csv_memo;           // csv(): the tuple of pieces
     Memo month_memo;         // month_name()
@@ -213,5 +212,7 @@ inline int slot_by_address(const State& st, PyObject* k) {
 }
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+// The state a module function is handed.
+inline State& state_of(void* state) { return *static_cast<State*>(state); }
 
 }  // namespace zk::payloads

@@ -256,8 +256,7 @@ bool init_templates(State& st) {
                 st, {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
                      k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size},
                 // departmentKeyword and the hidden fields given
-                16)) &&
-           (st.tpl_order = template_of(st, {k_field, k_desc}));
+                16));
 }
 
 }  // namespace
