@@ -290,7 +290,8 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     }
     if (!market) co_return Ref();
 
-    resolved = Ref::steal(PyList_New(0));
+    // One path per value (`values` is our own list: its size stays).
+    resolved = Ref::steal(PyList_New(PyList_GET_SIZE(values.get())));
     if (!resolved) co_return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
         coro::Held value(co), text(co), label_key(co);
@@ -304,14 +305,15 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
             if (!nodes) co_return Ref();
             out = Ref::steal(pick(st, text.get(), nodes.get()));
         }
-        if (!out || PyList_Append(resolved.get(), out.get()) < 0) co_return Ref();
+        if (!out) co_return Ref();
+        PyList_SET_ITEM(resolved.get(), i, out.release());
     }
 
     // A copy of the map as it is now; the key keeps its place.
     Ref next = Ref::steal(PyDict_Copy(params));
     if (!next) co_return Ref();
     Ref entry;
-    if (PyUnicode_Compare(scenario, st.s[k_market_research]) == 0) {
+    if (str_eq(scenario, "market-research", 15)) {
         entry = Ref::steal(PyUnicode_Join(st.s[k_comma], resolved.get()));
         if (!entry) co_return Ref();
     } else {

@@ -139,6 +139,16 @@ inline void unexpected_keyword(const char* fname, PyObject* key, const char* nea
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
 }
 
+// Does the keyword `key` (a str) name the parameter `name`? ASCII keys, the
+// usual ones, are compared in place.
+inline bool names(PyObject* key, const char* name) {
+    if (PyUnicode_IS_COMPACT_ASCII(key)) {
+        const size_t n = size_t(PyUnicode_GET_LENGTH(key));
+        return std::strncmp(name, static_cast<const char*>(PyUnicode_DATA(key)), n) == 0 && name[n] == '\0';
+    }
+    return PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
 template <int N>
 bool report_missing(const Signature<N>& sig, PyObject** out) {
     const char* names[N > 0 ? N : 1];
@@ -186,7 +196,7 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             int found = -1;
             for (int i = 0; i < N; ++i) {
-                if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+                if (detail::names(key, sig.params[i].name)) {
                     found = i;
                     break;
                 }
