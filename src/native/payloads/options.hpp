@@ -67,7 +67,7 @@ public:
     }
 
     // get(name): the value, NULL when absent; false on a lookup error.
-    bool get(int slot, Ref& out) const {
+    [[gnu::always_inline]] bool get(int slot, Ref& out) const {
         if (t_) {
             out = Ref::borrow(t_->v[slot]);
             return true;
@@ -102,7 +102,7 @@ public:
 
     // The fallback chain over names: 1 when a truthy value was found, 0 when
     // none was (`out` then holds the last value read, NULL when absent).
-    int first_truthy(std::initializer_list<int> slots, Ref& out) const {
+    [[gnu::always_inline]] int first_truthy(std::initializer_list<int> slots, Ref& out) const {
         for (int slot : slots) {
             if (!get(slot, out)) return -1;
             if (out) {
