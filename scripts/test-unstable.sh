@@ -169,10 +169,10 @@ git ls-files -z | tar --null -T - --ignore-failed-read -cf - | tar -xf - -C "$ro
 mount -t proc proc "$root/proc"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 
-# Nothing of the host's environment goes in but the proxy settings.
+# Nothing of the host's environment goes in but the proxy settings and ZENTRIK_WERROR.
 environment=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
              LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1 "TERM=${TERM:-dumb}")
-for name in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY CI; do
+for name in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY CI ZENTRIK_WERROR; do
   [ -n "${!name:-}" ] && environment+=("$name=${!name}")
 done
 

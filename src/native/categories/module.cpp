@@ -177,8 +177,8 @@ void each_object(State& st, F&& f) {
     f(st.node_path_re);
     f(st.category_keys);
     f(st.client_kwnames);
-    f(reinterpret_cast<PyObject*&>(st.node_type));
-    f(reinterpret_cast<PyObject*&>(st.resolver_type));
+    f(st.node_type);
+    f(st.resolver_type);
     st.coro.each(f);
 }
 

@@ -165,7 +165,7 @@ struct Module {
     // Calls f(PyObject*&) on each object held, for the module's traverse and clear.
     template <typename F>
     void each(F&& f) {
-        f(reinterpret_cast<PyObject*&>(type));
+        f(type);
         for (PyObject** p : {&cr_await, &gi_code, &co_flags, &close, &throw_}) f(*p);
     }
 };

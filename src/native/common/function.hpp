@@ -74,7 +74,7 @@ struct Functions {
 
     template <typename F>
     void each(F&& f) {
-        f(reinterpret_cast<PyObject*&>(type));
+        f(type);
         f(hints);
     }
 };

@@ -19,7 +19,8 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
 
 // Defines traverse, clear and free_module for a module whose state type
 // `State` names every object it holds through a function template
-// `each_object(State&, F&&)` in scope (calling f(PyObject*&) on each). The
+// `each_object(State&, F&&)` in scope (calling f(p) on each pointer p, a
+// PyObject* or a PyTypeObject* member). The
 // state is made by placement new in the module's exec; free_module ends its
 // life (releasing whatever else it owns) after clearing its objects.
 #define ZK_MODULE_STATE_SLOTS(State)                                              \
@@ -27,14 +28,14 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
         State* st = static_cast<State*>(PyModule_GetState(m));                     \
         if (!st) return 0;                                                         \
         int r = 0;                                                                 \
-        each_object(*st, [&](PyObject*& p) {                                       \
-            if (!r && p) r = visit(p, arg);                                        \
+        each_object(*st, [&](auto*& p) {                                           \
+            if (!r && p) r = visit(reinterpret_cast<PyObject*>(p), arg);              \
         });                                                                        \
         return r;                                                                  \
     }                                                                              \
     int clear(PyObject* m) {                                                       \
         State* st = static_cast<State*>(PyModule_GetState(m));                     \
-        if (st) each_object(*st, [](PyObject*& p) { Py_CLEAR(p); });               \
+        if (st) each_object(*st, [](auto*& p) { Py_CLEAR(p); });                   \
         return 0;                                                                  \
     }                                                                              \
     void free_module(void* m) {                                                    \

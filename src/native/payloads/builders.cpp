@@ -69,7 +69,7 @@ static bool put_bool(PyObject* d, PyObject* key, int t) {
 }
 
 // _int(option, default)
-static PyObject* int_opt_or(State& st, Options& o, Str k, PyObject* deflt) {
+static PyObject* int_opt_or(Options& o, Str k, PyObject* deflt) {
     Ref v;
     if (!o.get(k, v)) return nullptr;
     return int_or(v.get(), deflt);
@@ -162,7 +162,7 @@ PyObject* make_keyword_reverse_payload(State& st, PyObject* in) {
     Ref before = Ref::steal(one ? PyNumber_Subtract(page.get(), one.get()) : nullptr);
     Ref offset = Ref::steal(before ? PyNumber_Multiply(before.get(), limit.get()) : nullptr);
     if (!offset) return nullptr;
-    Ref skip = Ref::steal(int_opt_or(st, o, k_skip, offset.get()));
+    Ref skip = Ref::steal(int_opt_or(o, k_skip, offset.get()));
     if (!skip) return nullptr;
     Ref month, v;
     if (!keyword_month(st, o, month)) return nullptr;
