@@ -2,7 +2,7 @@
 // host's client, with a per-resolver cache of the client's answers.
 //
 // Each method checks its arguments when called and returns a coroutine object
-// (common/coro.hpp) whose C++ frame does the work when driven. A frame only
+// (common/coro/) whose C++ frame does the work when driven. A frame only
 // suspends while awaiting the client; requests run one after another. An
 // answer found in the cache is used without a request and without making a
 // frame for the nested step, so a fully cached resolve_params finishes within

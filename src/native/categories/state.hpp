@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/args.hpp"
-#include "common/coro.hpp"
+#include "common/coro/await.hpp"
 #include "common/errors.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"

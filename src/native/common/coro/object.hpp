@@ -1,36 +1,29 @@
-// C++20 coroutines driven through the interpreter's await protocol.
+// The Python side of the coroutine layer: the coroutine object that runs a
+// Task and its state machine (send, throw, close, finalisation, the
+// collector's view), and what a module keeps of it in its state.
 //
-// A module writes its asynchronous operations as C++ coroutines returning
-// `Task` (a Ref result; an empty Ref means "the interpreter's error indicator
-// is set"). Tasks await each other with `co_await` (symmetric transfer, no
-// stack growth) and await Python awaitables with `co_await await_object(x)`.
 // `wrap` puts a task into an object of the type that a module's `Module`
-// makes at load: a final
-// heap type with am_await (returning itself), am_send, __next__, send, throw
-// and close, so `await`, asyncio's Task, `asyncio.iscoroutine` and a bare
-// `send(None)` all drive it.
+// makes at load: a final heap type with am_await (returning itself),
+// am_send, __next__, send, throw and close, so `await`, asyncio's Task,
+// `asyncio.iscoroutine` and a bare `send(None)` all drive it. Nothing runs
+// before the first send, no thread is started and nothing polls.
 //
-// How a step runs: the driver resumes the innermost suspended frame; frames
-// run synchronously until one awaits a Python awaitable. That awaitable's
-// iterator is advanced at once with PyIter_Send; if it finishes, the frame
-// goes on without ever suspending, so an operation whose awaitables all
-// complete immediately finishes within one send(None). If it yields (an
-// asyncio future, say), the frame suspends and the yielded object is handed
-// straight out to whoever drives the coroutine. Later sends and throws go to
-// that iterator; when it returns or fails, the frame resumes with the value or
-// with the error pending, all within the same call.
+// How a step runs: the object resumes the innermost suspended frame; frames
+// run synchronously until one awaits a Python awaitable (await.hpp). If that
+// awaitable yields (an asyncio future, say), the frame suspends and the
+// yielded object is handed straight out to whoever drives the coroutine.
+// Later sends and throws go to that awaitable's iterator; when it returns or
+// fails, the frame resumes with the value or with the error pending, all
+// within the same call.
 //
-// Nothing runs before the first send, no thread is started and nothing polls.
-// Everything a frame holds across a suspension is shown to the garbage
-// collector through the coroutine object, so reference cycles through a
-// suspended frame are collected as they are through an `async def` frame:
-// the method's self and arguments are handed to `wrap` as roots (owned by the
-// coroutine object, borrowed by the frames), and a frame keeps its other
-// objects in `Held` locals, which link themselves into the coroutine object.
-//
-// The coroutine objects behave as the interpreter's own: a StopIteration
-// escaping a frame becomes RuntimeError, one that is never started warns when
-// it goes away, and one already suspended in an await refuses a second
+// Everything a frame holds across a suspension is shown to the collector
+// through the object, so reference cycles through a suspended frame are
+// collected as they are through an `async def` frame: the method's self and
+// arguments are the object's roots (owned by it, borrowed by the frames), and
+// a frame keeps its other objects in `Held` locals, which link themselves
+// into the object. The objects behave as the interpreter's own coroutines: a
+// StopIteration escaping a frame becomes RuntimeError, one never started
+// warns when it goes away, one suspended in an await refuses a second
 // awaiter.
 #pragma once
 
@@ -38,109 +31,13 @@
 #include <Python.h>
 #include <structmember.h>
 
-#include <coroutine>
-#include <cstddef>
 #include <cstring>
-#include <exception>
 #include <initializer_list>
-#include <new>
-#include <utility>
 
-#include "errors.hpp"
-#include "ref.hpp"
+#include "common/coro/task.hpp"
+#include "common/errors.hpp"
 
 namespace zk::coro {
-
-struct Object;
-struct Module;
-
-// ---------------------------------------------------------------------------
-// Task: a lazily started C++ coroutine with a Python result.
-
-class [[nodiscard]] Task {
-public:
-    struct promise_type;
-    using Handle = std::coroutine_handle<promise_type>;
-
-    struct promise_type {
-        Object* driver = nullptr;            // the coroutine object running this chain
-        std::coroutine_handle<> continuation;  // the awaiting frame; empty for the root
-        Ref result;                          // empty: the error indicator is set
-
-        // Frames live in the interpreter's allocator, so leak checks count them.
-        static void* operator new(std::size_t n) noexcept { return PyMem_Malloc(n); }
-        static void operator delete(void* p) noexcept { PyMem_Free(p); }
-        static Task get_return_object_on_allocation_failure() noexcept { return Task(); }
-
-        Task get_return_object() noexcept { return Task(Handle::from_promise(*this)); }
-        std::suspend_always initial_suspend() noexcept { return {}; }
-
-        struct FinalAwaiter {
-            bool await_ready() noexcept { return false; }
-            std::coroutine_handle<> await_suspend(Handle h) noexcept {
-                std::coroutine_handle<> next = h.promise().continuation;
-                return next ? next : std::noop_coroutine();
-            }
-            void await_resume() noexcept {}
-        };
-        FinalAwaiter final_suspend() noexcept { return {}; }
-
-        void return_value(Ref r) noexcept { result = std::move(r); }
-        void unhandled_exception() noexcept {
-            result = Ref();
-            try {
-                throw;
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-            } catch (...) {
-                PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a coroutine");
-            }
-        }
-    };
-
-    Task() noexcept = default;
-    Task(Task&& other) noexcept : h_(std::exchange(other.h_, {})) {}
-    Task& operator=(Task&& other) noexcept {
-        if (this != &other) {
-            if (h_) h_.destroy();
-            h_ = std::exchange(other.h_, {});
-        }
-        return *this;
-    }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    ~Task() {
-        if (h_) h_.destroy();
-    }
-
-    explicit operator bool() const noexcept { return static_cast<bool>(h_); }
-    Handle release() noexcept { return std::exchange(h_, {}); }
-
-    // Awaiting a task from another task's frame runs it at once (symmetric
-    // transfer) and gives its result; the awaiting frame is resumed when it ends.
-    struct Awaiter {
-        Handle h;
-        bool await_ready() noexcept {
-            if (h) return false;
-            PyErr_NoMemory();  // its frame could not be allocated
-            return true;
-        }
-        std::coroutine_handle<> await_suspend(Handle parent) noexcept {
-            h.promise().driver = parent.promise().driver;
-            h.promise().continuation = parent;
-            return h;
-        }
-        Ref await_resume() noexcept { return h ? std::move(h.promise().result) : Ref(); }
-    };
-    Awaiter operator co_await() && noexcept { return Awaiter{h_}; }
-
-private:
-    explicit Task(Handle h) noexcept : h_(h) {}
-    Handle h_;
-};
-
-// ---------------------------------------------------------------------------
-// The coroutine object.
 
 constexpr int kMaxRoots = 6;
 
@@ -228,50 +125,6 @@ private:
 };
 
 namespace detail {
-
-// The iterator behind an awaitable, as the interpreter's `await` finds it.
-inline PyObject* awaitable_iter(const Module& m, PyObject* o) {
-    if (PyCoro_CheckExact(o)) {
-        // One that is suspended in an await of its own is someone else's to drive.
-        Ref inner = Ref::steal(PyObject_GetAttr(o, m.cr_await));
-        if (!inner) return nullptr;
-        if (inner.get() != Py_None) {
-            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-            return nullptr;
-        }
-        return new_ref(o);
-    }
-    if (PyGen_CheckExact(o)) {
-        // A generator is awaitable only when marked by types.coroutine.
-        Ref code = Ref::steal(PyObject_GetAttr(o, m.gi_code));
-        if (!code) return nullptr;
-        Ref flags = Ref::steal(PyObject_GetAttr(code.get(), m.co_flags));
-        if (!flags) return nullptr;
-        long f = PyLong_AsLong(flags.get());
-        if (f == -1 && PyErr_Occurred()) return nullptr;
-        if (f & CO_ITERABLE_COROUTINE) return new_ref(o);
-    } else {
-        PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
-        if (am && am->am_await) {
-            PyObject* it = am->am_await(o);
-            if (!it) return nullptr;
-            if (PyCoro_CheckExact(it)) {
-                Py_DECREF(it);
-                PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-                return nullptr;
-            }
-            if (!PyIter_Check(it)) {
-                PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                             Py_TYPE(it)->tp_name);
-                Py_DECREF(it);
-                return nullptr;
-            }
-            return it;
-        }
-    }
-    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
-    return nullptr;
-}
 
 // Closes an awaited iterator as `yield from` does: its close() if it has one.
 // Returns -1 with the error of close() set.
@@ -786,65 +639,5 @@ inline PyObject* wrap(const Module& m, const char* qualname, Task task, std::ini
     PyObject_GC_Track(o);
     return reinterpret_cast<PyObject*>(o);
 }
-
-// ---------------------------------------------------------------------------
-// Awaiting a Python awaitable from a task's frame:
-//     Ref result = co_await await_object(std::move(awaitable));
-// An empty result means the awaitable failed (or was no awaitable) and its
-// error is pending.
-
-class [[nodiscard]] AwaitObject {
-public:
-    explicit AwaitObject(Ref awaitable) noexcept : awaitable_(std::move(awaitable)) {}
-
-    bool await_ready() noexcept { return !awaitable_; }  // empty: its error is already pending
-
-    // Takes the first step at once; suspends only if the iterator yields.
-    bool await_suspend(Task::Handle h) noexcept {
-        Ref it = Ref::steal(detail::awaitable_iter(*h.promise().driver->module, awaitable_.get()));
-        awaitable_.reset();
-        if (!it) return false;
-        PyObject* value = nullptr;
-        PySendResult r = PyIter_Send(it.get(), Py_None, &value);
-        if (r == PYGEN_RETURN) {
-            result_ = Ref::steal(value);
-            return false;
-        }
-        if (r == PYGEN_ERROR) return false;
-        Object* d = h.promise().driver;
-        d->awaited = it.release();
-        d->yielded = value;
-        d->leaf = h;
-        driver_ = d;
-        return true;
-    }
-
-    Ref await_resume() noexcept {
-        if (driver_) return Ref::steal(std::exchange(driver_->resume_value, nullptr));
-        return std::move(result_);
-    }
-
-private:
-    Ref awaitable_;
-    Ref result_;
-    Object* driver_ = nullptr;
-};
-
-inline AwaitObject await_object(Ref awaitable) noexcept { return AwaitObject(std::move(awaitable)); }
-
-// The coroutine object running the current frame, for its Held locals:
-//     Object* co = co_await running();
-// It never suspends.
-struct Running {
-    Object* o = nullptr;
-    bool await_ready() noexcept { return false; }
-    bool await_suspend(Task::Handle h) noexcept {
-        o = h.promise().driver;
-        return false;
-    }
-    Object* await_resume() noexcept { return o; }
-};
-
-inline Running running() noexcept { return {}; }
 
 }  // namespace zk::coro
