@@ -69,35 +69,34 @@ private:
 
 // The canonical form of ASCII text [i, j) of `s`; `s` itself when that is
 // what it already is.
-PyObject* normalize_ascii(PyObject* s, Py_ssize_t i, Py_ssize_t j) {
+Ref normalize_ascii(PyObject* s, Py_ssize_t i, Py_ssize_t j) {
     const Py_UCS1* data = PyUnicode_1BYTE_DATA(s);
     Scratch<Py_UCS1> buf(j - i);
     Py_UCS4 maxchar;
     Py_ssize_t w = collapse(data, i, j, buf.get(), maxchar);
     if (w == PyUnicode_GET_LENGTH(s) && PyUnicode_CheckExact(s) && std::memcmp(buf.get(), data, static_cast<size_t>(w)) == 0)
-        return new_ref(s);
+        return Ref::borrow(s);
     PyObject* out = PyUnicode_New(w, 127);
-    if (!out) return nullptr;
-    std::memcpy(PyUnicode_1BYTE_DATA(out), buf.get(), static_cast<size_t>(w));
-    return out;
+    if (out) std::memcpy(PyUnicode_1BYTE_DATA(out), buf.get(), static_cast<size_t>(w));
+    return Ref::steal(out);
 }
 
 template <typename In>
-PyObject* normalize_wide(State& st, const In* data, Py_ssize_t i, Py_ssize_t j) {
+Ref normalize_wide(State& st, const In* data, Py_ssize_t i, Py_ssize_t j) {
     Scratch<Py_UCS4> buf(j - i);
     Py_UCS4 maxchar;
     Py_ssize_t w = collapse(data, i, j, buf.get(), maxchar);
     if (maxchar < 128) {
         // Whitespace and full-width colons were all that was wide.
-        PyObject* out = PyUnicode_New(w, 127);
-        if (!out) return nullptr;
-        Py_UCS1* dst = PyUnicode_1BYTE_DATA(out);
+        Ref out = Ref::steal(PyUnicode_New(w, 127));
+        if (!out) return out;
+        Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
         for (Py_ssize_t k = 0; k < w; ++k) dst[k] = static_cast<Py_UCS1>(buf.get()[k]);
         return out;
     }
     Ref collapsed = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf.get(), w));
     if (!collapsed) return nullptr;
-    return PyObject_CallMethodNoArgs(collapsed.get(), st.c.m_casefold);  // full Unicode case folding
+    return Ref::steal(PyObject_CallMethodNoArgs(collapsed.get(), st.c.m_casefold));  // full Unicode case folding
 }
 
 // Ordered equality of two strs by content.
@@ -117,18 +116,14 @@ PyObject* node_text(Node* node, int field) {
     return nullptr;
 }
 
-PyObject* canonical(State& st, Node* node, int field, PyObject*& slot) {
-    if (slot) return slot;
-    PyObject* text = node_text(node, field);
-    if (!text) return nullptr;
-    slot = normalize(st, text);
-    return slot;
-}
-
-inline bool not_a_node(PyObject* item) {
-    PyErr_Format(PyExc_TypeError, "expected a list of CategoryNode, got an element of type %.200s",
-                 Py_TYPE(item)->tp_name);
-    return false;
+// The canonical form of a node's text field, which the node keeps in `slot`.
+Borrowed canonical(State& st, Node* node, int field, PyObject*& slot) {
+    if (!slot) {
+        PyObject* text = node_text(node, field);
+        if (!text) return Borrowed();
+        slot = normalize(st, text).release();
+    }
+    return Borrowed(slot);
 }
 
 // Calls `keep(node)` for each node of `nodes` that `normalized` names.
@@ -138,13 +133,13 @@ bool each_match(State& st, PyObject* normalized, PyObject* nodes, F&& keep) {
         Ref item = Ref::borrow(PyList_GET_ITEM(nodes, i));
         if (!is_node(st, item.get())) return not_a_node(item.get());
         Node* node = as_node(item.get());
-        PyObject* path = canonical_label_path(st, node);
+        Borrowed path = canonical_label_path(st, node);
         if (!path) return false;
-        bool match = same_text(normalized, path);
+        bool match = same_text(normalized, path.get());
         if (!match) {
-            PyObject* text = canonical_label(st, node);
+            Borrowed text = canonical_label(st, node);
             if (!text) return false;
-            match = same_text(normalized, text);
+            match = same_text(normalized, text.get());
         }
         if (match && !keep(item.get())) return false;
     }
@@ -153,7 +148,13 @@ bool each_match(State& st, PyObject* normalized, PyObject* nodes, F&& keep) {
 
 }  // namespace
 
-PyObject* concat(std::initializer_list<PyObject*> parts) {
+bool not_a_node(PyObject* item) {
+    PyErr_Format(PyExc_TypeError, "expected a list of CategoryNode, got an element of type %.200s",
+                 Py_TYPE(item)->tp_name);
+    return false;
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
     Py_ssize_t total = 0;
     Py_UCS4 maxchar = 127;
     for (PyObject* p : parts) {
@@ -162,15 +163,12 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
         Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(p);
         if (m > maxchar) maxchar = m;
     }
-    PyObject* out = PyUnicode_New(total, maxchar);
-    if (!out) return nullptr;
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!out) return out;
     Py_ssize_t at = 0;
     for (PyObject* p : parts) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-        if (n && PyUnicode_CopyCharacters(out, at, p, 0, n) < 0) {
-            Py_DECREF(out);
-            return nullptr;
-        }
+        if (n && PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) return nullptr;
         at += n;
     }
     return out;
@@ -195,17 +193,14 @@ bool is_node_path(PyObject* text) {
     return !need_digit;
 }
 
-PyObject* normalize(State& st, PyObject* text) {
+Ref normalize(State& st, PyObject* text) {
     if (!ZK_READY(text)) return nullptr;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    Py_ssize_t i = 0, j = n;
-    while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
-    while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
-    if (i == j) return new_ref(st.c.s_empty);
+    Py_ssize_t i = 0, j = PyUnicode_GET_LENGTH(text);
+    trim_bounds(text, i, j);
+    if (i == j) return Ref::borrow(st.c.s_empty);
     if (PyUnicode_IS_ASCII(text)) return normalize_ascii(text, i, j);
-    switch (kind) {
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
         return normalize_wide(st, static_cast<const Py_UCS1*>(data), i, j);
     case PyUnicode_2BYTE_KIND:
@@ -215,24 +210,24 @@ PyObject* normalize(State& st, PyObject* text) {
     }
 }
 
-PyObject* canonical_label_path(State& st, Node* node) {
+Borrowed canonical_label_path(State& st, Node* node) {
     return canonical(st, node, f_label_path, node->canon_label_path);
 }
 
-PyObject* canonical_label(State& st, Node* node) { return canonical(st, node, f_label, node->canon_label); }
+Borrowed canonical_label(State& st, Node* node) { return canonical(st, node, f_label, node->canon_label); }
 
-PyObject* exact_matches(State& st, PyObject* value, PyObject* nodes) {
-    Ref normalized = Ref::steal(normalize(st, value));
+Ref exact_matches(State& st, PyObject* value, PyObject* nodes) {
+    Ref normalized = normalize(st, value);
     if (!normalized) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
-    if (!out || PyUnicode_GET_LENGTH(normalized.get()) == 0) return out.release();
-    bool ok = each_match(st, normalized.get(), nodes,
-                         [&](PyObject* node) { return PyList_Append(out.get(), node) == 0; });
-    return ok ? out.release() : nullptr;
+    if (!out || PyUnicode_GET_LENGTH(normalized.get()) == 0) return out;
+    const bool ok = each_match(st, normalized.get(), nodes,
+                               [&](PyObject* node) { return PyList_Append(out.get(), node) == 0; });
+    return ok ? std::move(out) : nullptr;
 }
 
 Py_ssize_t count_matches(State& st, PyObject* value, PyObject* nodes, Ref& first) {
-    Ref normalized = Ref::steal(normalize(st, value));
+    Ref normalized = normalize(st, value);
     if (!normalized) return -1;
     if (PyUnicode_GET_LENGTH(normalized.get()) == 0) return 0;
     Py_ssize_t count = 0;
@@ -243,16 +238,19 @@ Py_ssize_t count_matches(State& st, PyObject* value, PyObject* nodes, Ref& first
     return ok ? count : -1;
 }
 
-PyObject* raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObject* scope) {
+Ref raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObject* scope) {
     Ref message;
     if (PyList_GET_SIZE(nodes) == 0) {
-        message = Ref::steal(concat({st.s[k_no_match], value, st.s[k_scope_open], scope, st.s[k_scope_close]}));
+        message = concat({st.s[k_no_match], value, st.s[k_scope_open], scope, st.s[k_scope_close]});
     } else {
         Ref candidates = Ref::steal(PyList_New(0));
         if (!candidates) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes) && i < 10; ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(nodes, i));
-            if (!is_node(st, item.get())) return not_a_node(item.get()), nullptr;
+            if (!is_node(st, item.get())) {
+                not_a_node(item.get());
+                return nullptr;
+            }
             Node* node = as_node(item.get());
             Ref entry = Ref::steal(PyDict_New());
             if (!entry || PyDict_SetItem(entry.get(), st.s[k_nodeIdPath], field(node, f_node_id_path)) < 0 ||
@@ -266,7 +264,7 @@ PyObject* raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObjec
             PyErr_SetString(PyExc_TypeError, "the candidate list did not show as text");
             return nullptr;
         }
-        message = Ref::steal(concat({st.s[k_several], value, st.s[k_several_hint], shown.get()}));
+        message = concat({st.s[k_several], value, st.s[k_several_hint], shown.get()});
     }
     if (!message) return nullptr;
     Ref error = Ref::steal(PyObject_CallOneArg(st.config_error, message.get()));

@@ -8,80 +8,44 @@ namespace zk::categories {
 
 namespace {
 
-#define ZK_FASTCALL(name) PyObject* fn_##name(void* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-ZK_FASTCALL(_category_key) {
-    static constexpr Signature<1> sig{"_category_key", {pos("params")}};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a) || !expect_dict(a[0], "params")) return nullptr;
-    PyObject* key = category_key(state_of(m), a[0]);
-    if (key) return new_ref(key);
-    return PyErr_Occurred() ? nullptr : new_ref(Py_None);
+// The category key as Python sees it: the key, or None.
+Ref category_key_or_none(State& st, PyObject* params) {
+    Borrowed key;
+    const int found = category_key(st, params, key);
+    if (found < 0) return nullptr;
+    return found ? key.ref() : Ref::borrow(Py_None);
 }
 
-ZK_FASTCALL(_parse_nodes) {
-    static constexpr Signature<2> sig{"_parse_nodes", {pos("payload"), kw("parent_path")}};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_dict(a[0], "payload") || !expect_str(a[1], "parent_path")) return nullptr;
-    return parse_nodes(state_of(m), a[0], a[1]);
-}
+#define ZK_SIG(name, ...) constexpr auto sig_##name = signature(#name, __VA_ARGS__);
+ZK_SIG(_category_key, pos("params", Kind::dict))
+ZK_SIG(_parse_nodes, pos("payload", Kind::dict), kw("parent_path", Kind::str))
+ZK_SIG(_parse_node, pos("item", Kind::dict), kw("parent_path", Kind::str))
+ZK_SIG(_label, pos("item", Kind::dict))
+ZK_SIG(_normalize_category_text, pos("value", Kind::str))
+ZK_SIG(_exact_matches, pos("value", Kind::str), pos("matches", Kind::list))
+ZK_SIG(_raise_match_error, pos("value", Kind::str), pos("matches", Kind::list), kw("scope", Kind::str))
+#undef ZK_SIG
 
-ZK_FASTCALL(_parse_node) {
-    static constexpr Signature<2> sig{"_parse_node", {pos("item"), kw("parent_path")}};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_dict(a[0], "item") || !expect_str(a[1], "parent_path")) return nullptr;
-    return parse_node(state_of(m), a[0], a[1]);
-}
-
-ZK_FASTCALL(_label) {
-    static constexpr Signature<1> sig{"_label", {pos("item")}};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a) || !expect_dict(a[0], "item")) return nullptr;
-    return label(state_of(m), a[0]);
-}
-
-ZK_FASTCALL(_normalize_category_text) {
-    static constexpr Signature<1> sig{"_normalize_category_text", {pos("value")}};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a) || !expect_str(a[0], "value")) return nullptr;
-    return normalize(state_of(m), a[0]);
-}
-
-ZK_FASTCALL(_exact_matches) {
-    static constexpr Signature<2> sig{"_exact_matches", {pos("value"), pos("matches")}};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_str(a[0], "value") || !expect_list(a[1], "matches")) return nullptr;
-    return exact_matches(state_of(m), a[0], a[1]);
-}
-
-ZK_FASTCALL(_raise_match_error) {
-    static constexpr Signature<3> sig{"_raise_match_error", {pos("value"), pos("matches"), kw("scope")}};
-    PyObject* a[3];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_str(a[0], "value") || !expect_list(a[1], "matches") || !expect_str(a[2], "scope")) return nullptr;
-    return raise_match_error(state_of(m), a[0], a[1], a[2]);
-}
-
-#define ZK_DEF(name, doc, ...) {#name, ZK_ENTRY(fn_##name), doc, {__VA_ARGS__}}
+#define ZK_DEF(name, op, doc, ...) {#name, module_function<State, sig_##name, op>, doc, {__VA_ARGS__}}
 
 const FunctionDef functions[] = {
-    ZK_DEF(_category_key, "_category_key($module, /, params)\n--\n\n", "params", "dict[str, Any]", "return",
-           "str | None"),
-    ZK_DEF(_parse_nodes, "_parse_nodes($module, /, payload, *, parent_path)\n--\n\n", "payload", "dict[str, Any]",
-           "parent_path", "str", "return", "list[CategoryNode]"),
-    ZK_DEF(_parse_node, "_parse_node($module, /, item, *, parent_path)\n--\n\n", "item", "dict[str, Any]",
-           "parent_path", "str", "return", "CategoryNode"),
-    ZK_DEF(_label, "_label($module, /, item)\n--\n\n", "item", "dict[str, Any]", "return", "str"),
-    ZK_DEF(_normalize_category_text, "_normalize_category_text($module, /, value)\n--\n\n", "value", "str",
-           "return", "str"),
-    ZK_DEF(_exact_matches, "_exact_matches($module, /, value, matches)\n--\n\n", "value", "str", "matches",
-           "list[CategoryNode]", "return", "list[CategoryNode]"),
-    ZK_DEF(_raise_match_error, "_raise_match_error($module, /, value, matches, *, scope)\n--\n\n", "value", "str",
-           "matches", "list[CategoryNode]", "scope", "str", "return", "NoReturn"),
+    ZK_DEF(_category_key, category_key_or_none, "_category_key($module, /, params)\n--\n\n", "params",
+           "dict[str, Any]", "return", "str | None"),
+    ZK_DEF(_parse_nodes, parse_nodes, "_parse_nodes($module, /, payload, *, parent_path)\n--\n\n", "payload",
+           "dict[str, Any]", "parent_path", "str", "return", "list[CategoryNode]"),
+    ZK_DEF(_parse_node, parse_node, "_parse_node($module, /, item, *, parent_path)\n--\n\n", "item",
+           "dict[str, Any]", "parent_path", "str", "return", "CategoryNode"),
+    ZK_DEF(_label, label, "_label($module, /, item)\n--\n\n", "item", "dict[str, Any]", "return", "str"),
+    ZK_DEF(_normalize_category_text, normalize, "_normalize_category_text($module, /, value)\n--\n\n", "value",
+           "str", "return", "str"),
+    ZK_DEF(_exact_matches, exact_matches, "_exact_matches($module, /, value, matches)\n--\n\n", "value", "str",
+           "matches", "list[CategoryNode]", "return", "list[CategoryNode]"),
+    ZK_DEF(_raise_match_error, raise_match_error,
+           "_raise_match_error($module, /, value, matches, *, scope)\n--\n\n", "value", "str", "matches",
+           "list[CategoryNode]", "scope", "str", "return", "NoReturn"),
 };
+
+#undef ZK_DEF
 
 // What the annotation texts name besides builtins (nullptr: this module).
 const HintName hint_names[] = {{"Any", "typing"}, {"NoReturn", "typing"}, {"CategoryNode", nullptr}};
@@ -123,16 +87,10 @@ bool add_type(PyObject* m, PyTypeObject* type) {
 }
 
 int exec(PyObject* m) {
-    State& st = state_of(m);
-    new (&st) State();
-    if (!st.c.init()) return -1;
-    static const char* const texts[] = {
-#define ZK_TEXT(name, text) text,
-        ZK_CATEGORY_STRINGS(ZK_TEXT)
-#undef ZK_TEXT
-    };
-    if (!zk::intern_all(texts, k_count, st.s)) return -1;
-    if (PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0) return -1;
+    static const char* const texts[] = {ZK_CATEGORY_STRINGS(ZK_TEXT_OF)};
+    State* made = start_state<State>(m, texts);
+    if (!made) return -1;
+    State& st = *made;
 
     {
         Ref payloads = Ref::steal(PyImport_ImportModule("zentrik.seller_sprite.api.payloads"));

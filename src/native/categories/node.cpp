@@ -24,7 +24,9 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[kFields];
     if (!parse_tuple_call(sig, args, kwargs, a)) return nullptr;
     State& st = state_of_type(type);
-    return make_node(st, new_ref(a[0]), new_ref(a[1]), new_ref(a[2]), new_ref(a[3]), new_ref(a[4]));
+    return make_node(st, Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3]),
+                     Ref::borrow(a[4]))
+        .release();
 }
 
 int node_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -44,14 +46,7 @@ int node_clear(PyObject* self) {
     return 0;
 }
 
-void node_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (as_node(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    node_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void node_dealloc(PyObject* self) { gc_dealloc(self, as_node(self)->weakrefs, node_clear); }
 
 PyObject* node_repr(PyObject* self) {
     int r = Py_ReprEnter(self);
@@ -168,24 +163,21 @@ PyType_Spec node_spec = {
 
 }  // namespace
 
-PyObject* make_node(State& st, PyObject* id, PyObject* node_id_path, PyObject* label, PyObject* label_path,
-                    PyObject* has_children) {
-    PyObject* fields[kFields] = {id, node_id_path, label, label_path, has_children};
+Ref make_node(State& st, Ref id, Ref node_id_path, Ref label, Ref label_path, Ref has_children) {
+    Ref fields[kFields] = {std::move(id), std::move(node_id_path), std::move(label), std::move(label_path),
+                           std::move(has_children)};
     Node* n = PyObject_GC_New(Node, st.node_type);
-    if (!n) {
-        for (PyObject* f : fields) Py_XDECREF(f);
-        return nullptr;
-    }
+    if (!n) return nullptr;
     bool track = false;
     for (int i = 0; i < kFields; ++i) {
-        n->f[i] = fields[i];
-        track = track || !atomic(fields[i]);
+        track = track || !atomic(fields[i].get());
+        n->f[i] = fields[i].release();
     }
     n->canon_label_path = nullptr;
     n->canon_label = nullptr;
     n->weakrefs = nullptr;
     if (track) PyObject_GC_Track(n);
-    return reinterpret_cast<PyObject*>(n);
+    return Ref::steal(reinterpret_cast<PyObject*>(n));
 }
 
 PyTypeObject* make_node_type(PyObject* module) {

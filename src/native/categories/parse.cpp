@@ -11,15 +11,11 @@ namespace {
 
 // The trimmed text form of the first truthy value under `keys`, or the empty
 // string when none is truthy.
-PyObject* first_truthy_text(State& st, PyObject* d, std::initializer_list<Str> keys) {
-    for (Str k : keys) {
-        Ref v;
-        if (!get(d, st.s[k], v)) return nullptr;
-        int t = truthy_ref(v);
-        if (t < 0) return nullptr;
-        if (t) return trimmed_text(st.c, v.get());
-    }
-    return new_ref(st.c.s_empty);
+Ref first_truthy_text(State& st, PyObject* d, std::initializer_list<Str> keys) {
+    Ref v;
+    const int t = first_truthy_by(keys, [&](Str k, Ref& r) { return get(d, st.s[k], r); }, v);
+    if (t < 0) return nullptr;
+    return t ? trimmed_text(st.c, v.get()) : Ref::borrow(st.c.s_empty);
 }
 
 // "children" truthy, else "hasChildren" exactly True, else "leaf" exactly False.
@@ -38,18 +34,21 @@ inline bool empty(PyObject* s) { return PyUnicode_GET_LENGTH(s) == 0; }
 
 }  // namespace
 
-PyObject* category_key(State& st, PyObject* params) {
+int category_key(State& st, PyObject* params, Borrowed& key) {
     for (Str k : {k_nodeIdPaths, k_nodeIdPath, k_node, k_category}) {
         Ref v;
-        if (!get(params, st.s[k], v)) return nullptr;
-        int t = truthy_ref(v);
-        if (t < 0) return nullptr;
-        if (t) return st.s[k];
+        if (!get(params, st.s[k], v)) return -1;
+        const int t = truthy_ref(v);
+        if (t < 0) return -1;
+        if (t) {
+            key = Borrowed(st.s[k]);
+            return 1;
+        }
     }
-    return nullptr;
+    return 0;
 }
 
-PyObject* label(State& st, PyObject* item) {
+Ref label(State& st, PyObject* item) {
     for (Str k : {k_label, k_nodeLabelLocale, k_nodeLabel, k_alias}) {
         Ref v;
         if (!get(item, st.s[k], v)) return nullptr;
@@ -57,38 +56,35 @@ PyObject* label(State& st, PyObject* item) {
         if (t < 0) return nullptr;
         if (!t) continue;
         // A truthy value whose text trims to nothing does not stop the search.
-        Ref text = Ref::steal(trimmed_text(st.c, v.get()));
-        if (!text) return nullptr;
-        if (!empty(text.get())) return text.release();
+        Ref text = trimmed_text(st.c, v.get());
+        if (!text || !empty(text.get())) return text;
     }
-    return new_ref(st.c.s_empty);
+    return Ref::borrow(st.c.s_empty);
 }
 
-PyObject* parse_node(State& st, PyObject* item, PyObject* parent_path) {
-    Ref id = Ref::steal(first_truthy_text(st, item, {k_id, k_nodeId}));
+Ref parse_node(State& st, PyObject* item, PyObject* parent_path) {
+    Ref id = first_truthy_text(st, item, {k_id, k_nodeId});
     if (!id) return nullptr;
-    Ref path = Ref::steal(first_truthy_text(st, item, {k_nodeIdPath, k_nodeIdPaths}));
+    Ref path = first_truthy_text(st, item, {k_nodeIdPath, k_nodeIdPaths});
     if (!path) return nullptr;
     if (empty(path.get())) {
-        if (!empty(parent_path) && !empty(id.get()))
-            path = Ref::steal(concat({parent_path, st.s[k_colon], id.get()}));
-        else
-            path = Ref::borrow(id.get());
+        path = !empty(parent_path) && !empty(id.get()) ? concat({parent_path, st.s[k_colon], id.get()})
+                                                       : Ref::borrow(id.get());
         if (!path) return nullptr;
     }
-    Ref text = Ref::steal(label(st, item));
+    Ref text = label(st, item);
     if (!text) return nullptr;
     // "label" heads this list too: an item that carries it has that text as its path.
-    Ref label_path = Ref::steal(first_truthy_text(st, item, {k_label, k_nodeLabelPathLocale, k_nodeLabelPath}));
+    Ref label_path = first_truthy_text(st, item, {k_label, k_nodeLabelPathLocale, k_nodeLabelPath});
     if (!label_path) return nullptr;
     if (empty(label_path.get())) label_path = Ref::borrow(text.get());
-    int children = has_children(st, item);
+    const int children = has_children(st, item);
     if (children < 0) return nullptr;
-    return make_node(st, id.release(), path.release(), text.release(), label_path.release(),
-                     new_ref(children ? Py_True : Py_False));
+    return make_node(st, std::move(id), std::move(path), std::move(text), std::move(label_path),
+                     Ref::borrow(children ? Py_True : Py_False));
 }
 
-PyObject* parse_nodes(State& st, PyObject* payload, PyObject* parent_path) {
+Ref parse_nodes(State& st, PyObject* payload, PyObject* parent_path) {
     Ref raw;
     if (!get(payload, st.s[k_items], raw)) return nullptr;
     if (!raw || raw.get() == Py_None) {
@@ -98,15 +94,15 @@ PyObject* parse_nodes(State& st, PyObject* payload, PyObject* parent_path) {
         if (data && PyDict_Check(data.get()) && !get(data.get(), st.s[k_items], raw)) return nullptr;
     }
     Ref out = Ref::steal(PyList_New(0));
-    if (!out || !raw || !PyList_Check(raw.get())) return out.release();
+    if (!out || !raw || !PyList_Check(raw.get())) return out;
     // By index, re-reading the size: reading an entry may run code that changes the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.get()); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(raw.get(), i));
         if (!PyDict_Check(entry.get())) continue;
-        Ref node = Ref::steal(parse_node(st, entry.get(), parent_path));
+        Ref node = parse_node(st, entry.get(), parent_path);
         if (!node || PyList_Append(out.get(), node.get()) < 0) return nullptr;
     }
-    return out.release();
+    return out;
 }
 
 }  // namespace zk::categories

@@ -32,8 +32,8 @@ struct Resolver {
 inline Resolver* as_resolver(PyObject* o) { return reinterpret_cast<Resolver*>(o); }
 
 // The start of every cache key of one market and table: "market:table:".
-PyObject* key_prefix(State& st, PyObject* market, PyObject* table) {
-    Ref text = Ref::steal(text_form(st.c, market));
+Ref key_prefix(State& st, PyObject* market, PyObject* table) {
+    Ref text = text_form(st.c, market);
     if (!text) return nullptr;
     if (!PyUnicode_Check(text.get())) {
         PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(text.get())->tp_name);
@@ -78,7 +78,7 @@ Task fetch_nodes(State& st, Resolver* self, PyObject* key, PyObject* market, PyO
     Ref call = Ref::steal(call_client(st, self, market, table, node_id_path, node_label_path));
     Ref payload = co_await coro::await_object(std::move(call));
     if (!payload || !expect_dict(payload.get(), "payload")) co_return Ref();
-    Ref nodes = Ref::steal(parse_nodes(st, payload.get(), node_id_path));
+    Ref nodes = parse_nodes(st, payload.get(), node_id_path);
     payload.reset();
     // Stored after the await: an entry stored meanwhile is replaced.
     if (!nodes || !alive(self) || PyDict_SetItem(self->cache, key, nodes.get()) < 0) co_return Ref();
@@ -88,7 +88,7 @@ Task fetch_nodes(State& st, Resolver* self, PyObject* key, PyObject* market, PyO
 // The node-id path that `value` names among the nodes of its answer: the one
 // exact match; else, if the answer held exactly one node, that node; else the
 // no-match or several-matches error.
-PyObject* pick(State& st, PyObject* value, PyObject* nodes) {
+Ref pick(State& st, PyObject* value, PyObject* nodes) {
     if (!PyList_Check(nodes)) {
         PyErr_Format(PyExc_TypeError, "cached category nodes must be a list, not %.200s", Py_TYPE(nodes)->tp_name);
         return nullptr;
@@ -101,12 +101,11 @@ PyObject* pick(State& st, PyObject* value, PyObject* nodes) {
         if (PyList_GET_SIZE(nodes) != 1) return raise_match_error(st, value, nodes, st.s[k_scope_all]);
         first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
         if (!is_node(st, first.get())) {
-            PyErr_Format(PyExc_TypeError, "expected a list of CategoryNode, got an element of type %.200s",
-                         Py_TYPE(first.get())->tp_name);
+            not_a_node(first.get());
             return nullptr;
         }
     }
-    return new_ref(field(as_node(first.get()), f_node_id_path));
+    return Ref::borrow(field(as_node(first.get()), f_node_id_path));
 }
 
 // A market or table the same as the memo's: the very object, or an exact
@@ -164,7 +163,7 @@ enum class Start { Ready, Fetch };
 // the market as text.
 Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table, Ref& prefix,
                     Ref& out, Ref& text, Ref& key) {
-    text = Ref::steal(trim(value));
+    text = trim(value);
     if (!text) return Start::Ready;
     if (PyUnicode_GET_LENGTH(text.get()) == 0 || is_node_path(text.get())) {
         out = std::move(text);
@@ -173,12 +172,12 @@ Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market
     if (!alive(self)) return Start::Ready;
     const int known = remembered(self, market, table, text.get(), out);
     if (known != 0) return Start::Ready;
-    if (!prefix && !(prefix = Ref::steal(key_prefix(st, market, table)))) return Start::Ready;
-    key = Ref::steal(concat({prefix.get(), st.s[k_colon], text.get()}));
+    if (!prefix && !(prefix = key_prefix(st, market, table))) return Start::Ready;
+    key = concat({prefix.get(), st.s[k_colon], text.get()});
     Ref nodes;
     if (!key || !cached(self, key.get(), nodes)) return Start::Ready;
     if (!nodes) return Start::Fetch;
-    out = Ref::steal(pick(st, text.get(), nodes.get()));
+    out = pick(st, text.get(), nodes.get());
     if (out && !remember(self, market, table, text.get(), key.get(), nodes.get(), out.get())) out.reset();
     return Start::Ready;
 }
@@ -193,7 +192,7 @@ Task resolve_task(State& st, Resolver* self, PyObject* value, PyObject* market, 
     if (resolve_start(st, self, value, market, table, prefix, out, *text, *key) == Start::Ready) co_return out;
     Ref nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, text.get());
     if (!nodes) co_return Ref();
-    co_return Ref::steal(pick(st, text.get(), nodes.get()));
+    co_return pick(st, text.get(), nodes.get());
 }
 
 Task resolve_label_task(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table) {
@@ -201,16 +200,16 @@ Task resolve_label_task(State& st, Resolver* self, PyObject* value, PyObject* ma
     coro::Held key(co);
     Ref nodes;
     {
-        Ref prefix = Ref::steal(key_prefix(st, market, table));
+        Ref prefix = key_prefix(st, market, table);
         if (!prefix) co_return Ref();
-        key = Ref::steal(concat({prefix.get(), st.s[k_colon], value}));
+        key = concat({prefix.get(), st.s[k_colon], value});
     }
     if (!key || !cached(self, key.get(), nodes)) co_return Ref();
     if (!nodes) {
         nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, value);
         if (!nodes) co_return Ref();
     }
-    co_return Ref::steal(pick(st, value, nodes.get()));
+    co_return pick(st, value, nodes.get());
 }
 
 Task nodes_task(State& st, Resolver* self, PyObject* market, PyObject* table, PyObject* node_id_path,
@@ -219,39 +218,27 @@ Task nodes_task(State& st, Resolver* self, PyObject* market, PyObject* table, Py
     coro::Held key(co);
     Ref nodes;
     {
-        Ref prefix = Ref::steal(key_prefix(st, market, table));
+        Ref prefix = key_prefix(st, market, table);
         if (!prefix) co_return Ref();
-        key = Ref::steal(concat({prefix.get(), node_id_path, st.s[k_colon], node_label_path}));
+        key = concat({prefix.get(), node_id_path, st.s[k_colon], node_label_path});
     }
     if (!key || !cached(self, key.get(), nodes)) co_return Ref();
     if (nodes) co_return nodes;  // the stored list itself
     co_return co_await fetch_nodes(st, self, key.get(), market, table, node_id_path, node_label_path);
 }
 
-// The first truthy of `candidates` in order, else the last one (the
-// fallback chain); a NULL stands for an absent value.
-PyObject* first_truthy_of(std::initializer_list<PyObject*> candidates) {
-    PyObject* last = Py_None;
-    for (PyObject* v : candidates) {
-        last = v ? v : Py_None;
-        int t = truth(last);
-        if (t < 0) return nullptr;
-        if (t) break;
-    }
-    return new_ref(last);
-}
-
 inline PyObject* call1(PyObject* fn, PyObject* arg) { return PyObject_Vectorcall(fn, &arg, 1, nullptr); }
 
 Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* scenario, PyObject* site,
                          PyObject* period) {
-    PyObject* key = category_key(st, params);
-    if (!key) co_return PyErr_Occurred() ? Ref() : Ref::borrow(params);
+    Borrowed key;
+    const int has_key = category_key(st, params, key);
+    if (has_key <= 0) co_return has_key < 0 ? Ref() : Ref::borrow(params);
     coro::Object* co = co_await coro::running();
     coro::Held values(co), table(co), market(co), resolved(co), prefix(co);
     {
         Ref raw;
-        if (!get(params, key, raw)) co_return Ref();
+        if (!get(params, key.get(), raw)) co_return Ref();
         values = Ref::steal(call1(st.csv, raw ? raw.get() : Py_None));
     }
     if (!values) co_return Ref();
@@ -265,8 +252,8 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     {
         Ref month;
         if (!get(params, st.s[k_month], month)) co_return Ref();
-        Ref month_text = Ref::steal(first_truthy_of({month.get(), period}));
-        if (!month_text) co_return Ref();
+        Ref month_text;
+        if (first_truthy_of({month.get(), period}, month_text) < 0) co_return Ref();
         table = Ref::steal(call1(st.month_name, month_text.get()));
     }
     if (!table) co_return Ref();
@@ -275,17 +262,11 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
         co_return Ref();
     }
     {
-        Ref market_opt, site_opt, station;
-        if (!get(params, st.s[k_market], market_opt)) co_return Ref();
-        int t = truthy_ref(market_opt);
+        // params["market"] or params["site"] or site
+        Ref station;
+        const int t = first_truthy(params, {st.s[k_market], st.s[k_site]}, station);
         if (t < 0) co_return Ref();
-        if (t) {
-            station = std::move(market_opt);
-        } else {
-            if (!get(params, st.s[k_site], site_opt)) co_return Ref();
-            station = Ref::steal(first_truthy_of({site_opt.get(), site}));
-            if (!station) co_return Ref();
-        }
+        if (t == 0) station = Ref::borrow(site);
         market = Ref::steal(call1(st.market_id, station.get()));
     }
     if (!market) co_return Ref();
@@ -303,7 +284,7 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
             Ref nodes = co_await fetch_nodes(st, self, label_key.get(), market.get(), table.get(), st.c.s_empty,
                                              text.get());
             if (!nodes) co_return Ref();
-            out = Ref::steal(pick(st, text.get(), nodes.get()));
+            out = pick(st, text.get(), nodes.get());
         }
         if (!out) co_return Ref();
         PyList_SET_ITEM(resolved.get(), i, out.release());
@@ -319,7 +300,7 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     } else {
         entry = std::move(*resolved);
     }
-    if (PyDict_SetItem(next.get(), key, entry.get()) < 0) co_return Ref();
+    if (PyDict_SetItem(next.get(), key.get(), entry.get()) < 0) co_return Ref();
     co_return next;
 }
 
@@ -410,14 +391,7 @@ int resolver_clear(PyObject* self) {
     return 0;
 }
 
-void resolver_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (as_resolver(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    resolver_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void resolver_dealloc(PyObject* self) { gc_dealloc(self, as_resolver(self)->weakrefs, resolver_clear); }
 
 #define ZK_METHOD(name, doc) \
     {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}

@@ -1,5 +1,6 @@
 // Module state of the categories module and the operations its source files
-// share. Every operation returns a new reference, or NULL with an exception.
+// share. What an operation makes comes back as a Ref (empty: an exception is
+// set); what it only finds, as a Borrowed view of an object kept elsewhere.
 #pragma once
 
 #include "common/args.hpp"
@@ -83,39 +84,42 @@ inline Node* as_node(PyObject* o) { return reinterpret_cast<Node*>(o); }
 // A field (None once the collector has cleared a node caught in a cycle).
 inline PyObject* field(Node* n, int i) { return n->f[i] ? n->f[i] : Py_None; }
 
-// A new node from five new references (stolen, also on failure).
-PyObject* make_node(State& st, PyObject* id, PyObject* node_id_path, PyObject* label, PyObject* label_path,
-                    PyObject* has_children);
+// A new node of the five fields.
+Ref make_node(State& st, Ref id, Ref node_id_path, Ref label, Ref label_path, Ref has_children);
 PyTypeObject* make_node_type(PyObject* module);
 
 // ---------------------------------------------------------------------------
 // Parsing (parse.cpp)
 
-// The category key of a parameter map: a borrowed interned key, or NULL
-// (check PyErr_Occurred).
-PyObject* category_key(State& st, PyObject* params);
-PyObject* parse_nodes(State& st, PyObject* payload, PyObject* parent_path);
-PyObject* parse_node(State& st, PyObject* item, PyObject* parent_path);
-PyObject* label(State& st, PyObject* item);
+// The category key of a parameter map (one of the module's interned keys):
+// 1 with `key` set, 0 when the map has no category text, -1 on error.
+int category_key(State& st, PyObject* params, Borrowed& key);
+Ref parse_nodes(State& st, PyObject* payload, PyObject* parent_path);
+Ref parse_node(State& st, PyObject* item, PyObject* parent_path);
+Ref label(State& st, PyObject* item);
 
 // ---------------------------------------------------------------------------
 // Matching (matching.cpp)
 
 // Full match of ^\d+(?::\d+)*$ on an exact str.
 bool is_node_path(PyObject* text);
-PyObject* normalize(State& st, PyObject* text);
-// The canonical forms a node's texts are compared in (borrowed, cached).
-PyObject* canonical_label_path(State& st, Node* node);
-PyObject* canonical_label(State& st, Node* node);
-PyObject* exact_matches(State& st, PyObject* value, PyObject* nodes);
+Ref normalize(State& st, PyObject* text);
+// The canonical forms a node's texts are compared in, which the node keeps
+// (made on first use); empty on error.
+Borrowed canonical_label_path(State& st, Node* node);
+Borrowed canonical_label(State& st, Node* node);
+Ref exact_matches(State& st, PyObject* value, PyObject* nodes);
 // Counts the nodes of `nodes` matching `value`; `first` receives the first
 // match. -1 with an error.
 Py_ssize_t count_matches(State& st, PyObject* value, PyObject* nodes, Ref& first);
-// Always NULL, with SellerSpriteConfigError (or a type error) set.
-PyObject* raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObject* scope);
+// Always empty, with SellerSpriteConfigError (or a type error) set.
+Ref raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObject* scope);
+
+// The error of a list of nodes that holds something else; always false.
+bool not_a_node(PyObject* item);
 
 // A new str: the exact strs `parts` joined end to end.
-PyObject* concat(std::initializer_list<PyObject*> parts);
+Ref concat(std::initializer_list<PyObject*> parts);
 
 // ---------------------------------------------------------------------------
 // Resolver (resolver.cpp)

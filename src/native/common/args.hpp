@@ -15,6 +15,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -22,19 +23,25 @@
 
 namespace zk {
 
+// The kinds a parameter may fix: its argument must be exactly that (a
+// subclass is refused with the same message).
+enum class Kind : unsigned char { any, dict, str, list, bytes };
+
 struct Param {
     const char* name;
     bool required = true;
     bool kwonly = false;
+    Kind kind = Kind::any;
 };
 
-constexpr Param pos(const char* name) { return Param{name, true, false}; }
-constexpr Param pos_opt(const char* name) { return Param{name, false, false}; }
-constexpr Param kw(const char* name) { return Param{name, true, true}; }
-constexpr Param kw_opt(const char* name) { return Param{name, false, true}; }
+constexpr Param pos(const char* name, Kind kind = Kind::any) { return Param{name, true, false, kind}; }
+constexpr Param pos_opt(const char* name, Kind kind = Kind::any) { return Param{name, false, false, kind}; }
+constexpr Param kw(const char* name, Kind kind = Kind::any) { return Param{name, true, true, kind}; }
+constexpr Param kw_opt(const char* name, Kind kind = Kind::any) { return Param{name, false, true, kind}; }
 
 template <int N>
 struct Signature {
+    static constexpr int size = N;
     const char* fname;  // as shown in messages: "csv", "Crypto.encrypt"
     Param params[N];
 
@@ -171,6 +178,44 @@ bool report_missing(const Signature<N>& sig, PyObject** out) {
 
 }  // namespace detail
 
+// The house kind error: Argument 'NAME' has incorrect type (expected KIND, got KIND).
+inline bool kind_error(PyObject* given, const char* argname, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", argname, expected,
+                 Py_TYPE(given)->tp_name);
+    return false;
+}
+
+// Kinds are tested exactly: subclasses are rejected with the same message.
+inline bool expect_dict(PyObject* o, const char* argname) {
+    return PyDict_CheckExact(o) || kind_error(o, argname, "dict");
+}
+inline bool expect_str(PyObject* o, const char* argname) {
+    return PyUnicode_CheckExact(o) || kind_error(o, argname, "str");
+}
+inline bool expect_list(PyObject* o, const char* argname) {
+    return PyList_CheckExact(o) || kind_error(o, argname, "list");
+}
+inline bool expect_bytes(PyObject* o, const char* argname) {
+    return PyBytes_CheckExact(o) || kind_error(o, argname, "bytes");
+}
+
+// The kinds the signature fixes, of the arguments given, in parameter order.
+template <int N>
+inline bool check_kinds(const Signature<N>& sig, PyObject* const* out) {
+    for (int i = 0; i < N; ++i) {
+        PyObject* a = out[i];
+        if (!a) continue;
+        switch (sig.params[i].kind) {
+        case Kind::any: break;
+        case Kind::dict: if (!expect_dict(a, sig.params[i].name)) return false; break;
+        case Kind::str: if (!expect_str(a, sig.params[i].name)) return false; break;
+        case Kind::list: if (!expect_list(a, sig.params[i].name)) return false; break;
+        case Kind::bytes: if (!expect_bytes(a, sig.params[i].name)) return false; break;
+        }
+    }
+    return true;
+}
+
 // Fills out[0..N) with borrowed references (NULL for an optional parameter
 // that was not given). The references live as long as the call.
 //
@@ -185,7 +230,7 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
         // Every positional parameter given, nothing by keyword: the common call.
         for (int i = 0; i < npos; ++i) out[i] = args[i];
         for (int i = npos; i < N; ++i) out[i] = nullptr;
-        return true;
+        return check_kinds(sig, out);
     }
     for (int i = 0; i < N; ++i) out[i] = nullptr;
     const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
@@ -236,7 +281,7 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
         }
         return false;
     }
-    return detail::report_missing(sig, out);
+    return detail::report_missing(sig, out) && check_kinds(sig, out);
 }
 
 // A method that takes no arguments, worded as the interpreter words it for
@@ -251,27 +296,6 @@ inline bool no_arguments(const char* fname, Py_ssize_t nargs, PyObject* kwnames)
         return false;
     }
     return true;
-}
-
-// The house kind error: Argument 'NAME' has incorrect type (expected KIND, got KIND).
-inline bool kind_error(PyObject* given, const char* argname, const char* expected) {
-    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", argname, expected,
-                 Py_TYPE(given)->tp_name);
-    return false;
-}
-
-// Kinds are tested exactly: subclasses are rejected with the same message.
-inline bool expect_dict(PyObject* o, const char* argname) {
-    return PyDict_CheckExact(o) || kind_error(o, argname, "dict");
-}
-inline bool expect_str(PyObject* o, const char* argname) {
-    return PyUnicode_CheckExact(o) || kind_error(o, argname, "str");
-}
-inline bool expect_list(PyObject* o, const char* argname) {
-    return PyList_CheckExact(o) || kind_error(o, argname, "list");
-}
-inline bool expect_bytes(PyObject* o, const char* argname) {
-    return PyBytes_CheckExact(o) || kind_error(o, argname, "bytes");
 }
 
 // Runs f(args, nargs, kwnames), a fastcall of the arguments of a classic
@@ -310,5 +334,41 @@ inline bool parse_tuple_call(const Signature<N>& sig, PyObject* args, PyObject* 
         return parse_args(sig, stack, nargs, kwnames, out);
     });
 }
+
+// A signature from its parameters: signature("csv", pos("value")).
+template <typename... P>
+constexpr auto signature(const char* fname, P... params) {
+    return Signature<int(sizeof...(P))>{fname, {params...}};
+}
+
+// What an operation gives back, as the interpreter takes it: a Ref as it
+// is, a truth value (1, 0, -1: error) as a bool, success (false: error) as
+// None.
+inline PyObject* to_result(Ref made) { return made.release(); }
+inline PyObject* to_result(int truth) {
+    if (truth < 0) return nullptr;
+    return new_ref(truth ? Py_True : Py_False);
+}
+inline PyObject* to_result(bool done) {
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+namespace detail {
+
+// The implementation of a module function whose arguments `Sig` describes
+// entirely: checked, then handed to Op(State&, arguments...) (absent optional
+// ones as NULL).
+template <typename State, const auto& Sig, auto Op>
+PyObject* module_entry(void* state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr int n = std::remove_cvref_t<decltype(Sig)>::size;
+    PyObject* a[n];
+    if (!parse_args(Sig, args, nargs, kwnames, a)) return nullptr;
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return to_result(Op(*static_cast<State*>(state), a[I]...));
+    }(std::make_index_sequence<n>{});
+}
+
+}  // namespace detail
 
 }  // namespace zk

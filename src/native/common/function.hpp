@@ -22,6 +22,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "args.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -332,14 +333,7 @@ inline int clear(PyObject* self) {
 }
 
 
-inline void dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (of(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+inline void dealloc(PyObject* self) { gc_dealloc(self, of(self)->weakrefs, clear); }
 
 inline PyObject* make(Functions& fs, const FunctionDef& def, PyObject* module, PyTypeObject* owner) {
     Function* f = PyObject_GC_New(Function, fs.type);
@@ -368,6 +362,11 @@ PyObject* method_entry(void* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 }  // namespace function_detail
+
+// The guarded implementation of a module function whose arguments `Sig`
+// describes entirely (see detail::module_entry in args.hpp).
+template <typename State, const auto& Sig, auto Op>
+constexpr FunctionImpl module_function = &detail::Entry<&detail::module_entry<State, Sig, Op>>::call;
 
 inline bool Functions::make_type(PyObject* module, const char* spec_name) {
     using namespace function_detail;

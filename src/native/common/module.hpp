@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
+
 #include "errors.hpp"
 
 namespace zk {
@@ -15,7 +17,27 @@ inline bool intern_all(const char* const* texts, int n, PyObject** out) {
     return true;
 }
 
+// The start of every module's exec: its state made in place (free_module
+// ends its life) and __version__ set. NULL on error.
+template <typename State>
+State* start_state(PyObject* m) {
+    State* st = new (PyModule_GetState(m)) State();
+    return PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0 ? nullptr : st;
+}
+
+// The same for a module with a string table (`texts`, in the order of its
+// names): the common texts in `st->c` and its own interned into `st->s`.
+template <typename State, int N>
+State* start_state(PyObject* m, const char* const (&texts)[N]) {
+    State* st = start_state<State>(m);
+    return st && st->c.init() && intern_all(texts, N, st->s) ? st : nullptr;
+}
+
 }  // namespace zk
+
+// The text of an entry of a string table, for listing the texts in order:
+// const char* const texts[] = {ZK_STRINGS(ZK_TEXT_OF)};
+#define ZK_TEXT_OF(name, text) text,
 
 // Defines traverse, clear and free_module for a module whose state type
 // `State` names every object it holds through a function template

@@ -3,8 +3,8 @@
 //
 // For none, booleans, integers, floats, strings, lists and dicts these agree
 // with str(), bool(), int(), str.strip(), str.upper()/lower(); objects of any
-// other kind are handed to the interpreter's own protocols. Every function
-// returns a new reference, or NULL with an exception set.
+// other kind are handed to the interpreter's own protocols. What a function
+// makes comes back as a Ref (empty: an exception is set).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -81,19 +81,17 @@ inline int truth(PyObject* v) {
 
 // ---------------------------------------------------------------------------
 // Text form: the string itself, "None", "True"/"False", else str().
-inline PyObject* text_form(const Common& c, PyObject* v) {
-    if (PyUnicode_CheckExact(v)) return new_ref(v);
-    if (v == Py_None) return new_ref(c.s_None);
-    if (v == Py_True) return new_ref(c.s_True);
-    if (v == Py_False) return new_ref(c.s_False);
-    PyObject* s = PyObject_Str(v);
-    if (s == nullptr || PyUnicode_CheckExact(s)) return s;
+inline Ref text_form(const Common& c, PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
+    if (v == Py_None) return Ref::borrow(c.s_None);
+    if (v == Py_True) return Ref::borrow(c.s_True);
+    if (v == Py_False) return Ref::borrow(c.s_False);
+    Ref s = Ref::steal(PyObject_Str(v));
+    if (!s || PyUnicode_CheckExact(s.get())) return s;
     // A __str__ may return a str subclass: keep its characters only, so that
     // no method of the subclass (an upper() or strip() of its own) runs later
     // and every text handed back is a plain str.
-    PyObject* plain = PyUnicode_FromObject(s);
-    Py_DECREF(s);
-    return plain;
+    return Ref::steal(PyUnicode_FromObject(s.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -101,43 +99,54 @@ inline PyObject* text_form(const Common& c, PyObject* v) {
 // the very set the interpreter's str.isspace() tests.
 inline bool is_space(Py_UCS4 ch) { return Py_UNICODE_ISSPACE(ch); }
 
-// Trim of an exact str (or a str subclass, whose content is read as it is).
 // Whitespace of trimming among the ASCII characters: \t \n \v \f \r,
 // U+001C..U+001F and the space.
 inline bool ascii_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
 
-inline PyObject* trim(PyObject* s) {
-    if (!ZK_READY(s)) return nullptr;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+// Narrows [i, j), a range of the code points of a ready str `s`, so that it
+// leaves out the whitespace of trimming at either end.
+inline void trim_bounds(PyObject* s, Py_ssize_t& i, Py_ssize_t& j) {
     if (PyUnicode_IS_ASCII(s)) {
-        const char* p = static_cast<const char*>(PyUnicode_DATA(s));
-        Py_ssize_t i = 0, j = n;
-        while (i < j && ascii_space(static_cast<unsigned char>(p[i]))) ++i;
-        while (j > i && ascii_space(static_cast<unsigned char>(p[j - 1]))) --j;
-        if (i == 0 && j == n && PyUnicode_CheckExact(s)) return new_ref(s);
-        PyObject* out = PyUnicode_New(j - i, 127);
-        if (out) std::memcpy(PyUnicode_DATA(out), p + i, size_t(j - i));
-        return out;
+        const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+        while (i < j && ascii_space(p[i])) ++i;
+        while (j > i && ascii_space(p[j - 1])) --j;
+        return;
     }
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    Py_ssize_t i = 0, j = n;
     while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
     while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
-    if (i == 0 && j == n && PyUnicode_CheckExact(s)) return new_ref(s);
-    return PyUnicode_Substring(s, i, j);
+}
+
+// Code points [i, j) of a ready str as an exact str: `s` itself when that is
+// all of an exact str.
+inline Ref substring(PyObject* s, Py_ssize_t i, Py_ssize_t j) {
+    if (i == 0 && j == PyUnicode_GET_LENGTH(s) && PyUnicode_CheckExact(s)) return Ref::borrow(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        PyObject* out = PyUnicode_New(j - i, 127);
+        if (out) std::memcpy(PyUnicode_DATA(out), static_cast<const char*>(PyUnicode_DATA(s)) + i, size_t(j - i));
+        return Ref::steal(out);
+    }
+    return Ref::steal(PyUnicode_Substring(s, i, j));
+}
+
+// Trim of an exact str (or a str subclass, whose content is read as it is).
+inline Ref trim(PyObject* s) {
+    if (!ZK_READY(s)) return Ref();
+    Py_ssize_t i = 0, j = PyUnicode_GET_LENGTH(s);
+    trim_bounds(s, i, j);
+    return substring(s, i, j);
 }
 
 // Trimmed text form.
-inline PyObject* trimmed_text(const Common& c, PyObject* v) {
-    Ref t = Ref::steal(text_form(c, v));
-    if (!t) return nullptr;
-    return trim(t.get());
+inline Ref trimmed_text(const Common& c, PyObject* v) {
+    Ref t = text_form(c, v);
+    return t ? trim(t.get()) : Ref();
 }
 
 // Upper- and lower-case of an exact str: ASCII in place, the rest by the
 // interpreter's full Unicode case mapping.
-inline PyObject* ascii_case(PyObject* s, bool upper) {
+inline Ref ascii_case(PyObject* s, bool upper) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const unsigned char* src = static_cast<const unsigned char*>(PyUnicode_DATA(s));
     Py_ssize_t first = -1;
@@ -148,10 +157,10 @@ inline PyObject* ascii_case(PyObject* s, bool upper) {
             break;
         }
     }
-    if (first < 0) return new_ref(s);
-    PyObject* out = PyUnicode_New(n, 127);
-    if (!out) return nullptr;
-    unsigned char* dst = static_cast<unsigned char*>(PyUnicode_DATA(out));
+    if (first < 0) return Ref::borrow(s);
+    Ref out = Ref::steal(PyUnicode_New(n, 127));
+    if (!out) return out;
+    unsigned char* dst = static_cast<unsigned char*>(PyUnicode_DATA(out.get()));
     std::memcpy(dst, src, static_cast<size_t>(first));
     for (Py_ssize_t i = first; i < n; ++i) {
         unsigned char ch = src[i];
@@ -161,22 +170,21 @@ inline PyObject* ascii_case(PyObject* s, bool upper) {
     return out;
 }
 
-inline PyObject* upper(const Common& c, PyObject* s) {
-    if (!ZK_READY(s)) return nullptr;
+inline Ref upper(const Common& c, PyObject* s) {
+    if (!ZK_READY(s)) return Ref();
     if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) return ascii_case(s, true);
-    return PyObject_CallMethodNoArgs(s, c.m_upper);
+    return Ref::steal(PyObject_CallMethodNoArgs(s, c.m_upper));
 }
-inline PyObject* lower(const Common& c, PyObject* s) {
-    if (!ZK_READY(s)) return nullptr;
+inline Ref lower(const Common& c, PyObject* s) {
+    if (!ZK_READY(s)) return Ref();
     if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) return ascii_case(s, false);
-    return PyObject_CallMethodNoArgs(s, c.m_lower);
+    return Ref::steal(PyObject_CallMethodNoArgs(s, c.m_lower));
 }
 
 // Upper-cased text form.
-inline PyObject* upper_text(const Common& c, PyObject* v) {
-    Ref t = Ref::steal(text_form(c, v));
-    if (!t) return nullptr;
-    return upper(c, t.get());
+inline Ref upper_text(const Common& c, PyObject* v) {
+    Ref t = text_form(c, v);
+    return t ? upper(c, t.get()) : Ref();
 }
 
 // True when the exact ASCII str `s` equals `lit` ignoring ASCII case.
@@ -203,11 +211,10 @@ inline bool str_eq(PyObject* s, const char* lit, size_t len) {
 // A text read as a base-10 integer: surrounding whitespace as for trimming,
 // an optional sign, Unicode decimal digits with single underscores between
 // them. Never truncates: long texts go through the interpreter's own parser.
-// A text that is not a number gives NULL with `invalid` set and no exception
-// (the caller words the error, or falls back without making one).
-inline PyObject* parse_int_text(PyObject* s, bool& invalid) {
-    invalid = false;
-    if (!ZK_READY(s)) return nullptr;
+// 1 with `out` set; 0 for a text that is not a number, with no exception (the
+// caller words the error, or falls back without making one); -1 on error.
+inline int parse_int_text(PyObject* s, Ref& out) {
+    if (!ZK_READY(s)) return -1;
     if (PyUnicode_IS_ASCII(s)) {
         // The common case, a short ASCII number such as "50": read in place.
         const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
@@ -222,16 +229,17 @@ inline PyObject* parse_int_text(PyObject* s, bool& invalid) {
             long long acc = 0;
             Py_ssize_t k = i;
             while (k < len && p[k] >= '0' && p[k] <= '9') acc = acc * 10 + (p[k++] - '0');
-            if (k == len) return PyLong_FromLongLong(negative ? -acc : acc);
+            if (k == len) {
+                out = Ref::steal(PyLong_FromLongLong(negative ? -acc : acc));
+                return out ? 1 : -1;
+            }
         }
         // anything else (whitespace, underscores, long numbers): the general reading
     }
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    Py_ssize_t i = 0, j = n;
-    while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
-    while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
+    Py_ssize_t i = 0, j = PyUnicode_GET_LENGTH(s);
+    trim_bounds(s, i, j);
     bool negative = false;
     if (i < j) {
         Py_UCS4 ch = PyUnicode_READ(kind, data, i);
@@ -261,18 +269,19 @@ inline PyObject* parse_int_text(PyObject* s, bool& invalid) {
         if (ndigits < 18) acc = acc * 10 + unsigned(d);
         ++ndigits;
     }
-    if (!ok || ndigits == 0) {
-        invalid = true;
-        return nullptr;
-    }
+    if (!ok || ndigits == 0) return 0;
     if (ndigits <= 18) {
         long long v = static_cast<long long>(acc);
-        return PyLong_FromLongLong(negative ? -v : v);
+        out = Ref::steal(PyLong_FromLongLong(negative ? -v : v));
+        return out ? 1 : -1;
     }
     // Long numbers: ASCII digits for the interpreter's parser (which also
     // applies its limit on the length of integer texts).
     char* buf = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(ndigits) + 2));
-    if (!buf) return PyErr_NoMemory();
+    if (!buf) {
+        PyErr_NoMemory();
+        return -1;
+    }
     size_t w = 0;
     if (negative) buf[w++] = '-';
     for (Py_ssize_t k = i; k < j; ++k) {
@@ -281,49 +290,47 @@ inline PyObject* parse_int_text(PyObject* s, bool& invalid) {
         buf[w++] = static_cast<char>('0' + Py_UNICODE_TODECIMAL(ch));
     }
     buf[w] = '\0';
-    PyObject* out = PyLong_FromString(buf, nullptr, 10);
+    out = Ref::steal(PyLong_FromString(buf, nullptr, 10));
     PyMem_Free(buf);
-    return out;
+    return out ? 1 : -1;
 }
 
-inline PyObject* int_from_text(PyObject* s) {
-    bool invalid;
-    PyObject* out = parse_int_text(s, invalid);
-    if (invalid) PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 10: %R", s);
+inline Ref int_from_text(PyObject* s) {
+    Ref out;
+    if (parse_int_text(s, out) == 0)
+        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base 10: %R", s);
     return out;
 }
 
 // Integer conversion of any value: int as is, bool as 0/1, float truncated
 // (NaN: ValueError, infinity: OverflowError), text parsed; none, list and dict
 // fail with the interpreter's TypeError; other objects go through int().
-inline PyObject* to_int(PyObject* v) {
+inline Ref to_int(PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    if (t == &PyLong_Type) return new_ref(v);
-    if (t == &PyBool_Type) return PyLong_FromLong(v == Py_True);
-    if (t == &PyFloat_Type) return PyLong_FromDouble(PyFloat_AS_DOUBLE(v));
+    if (t == &PyLong_Type) return Ref::borrow(v);
+    if (t == &PyBool_Type) return Ref::steal(PyLong_FromLong(v == Py_True));
+    if (t == &PyFloat_Type) return Ref::steal(PyLong_FromDouble(PyFloat_AS_DOUBLE(v)));
     if (PyUnicode_Check(v)) return int_from_text(v);
     if (v == Py_None || PyList_Check(v) || PyDict_Check(v)) {
         PyErr_Format(PyExc_TypeError,
                      "int() argument must be a string, a bytes-like object or a real number, not '%.200s'",
                      t->tp_name);
-        return nullptr;
+        return Ref();
     }
-    return PyNumber_Long(v);
+    return Ref::steal(PyNumber_Long(v));
 }
 
 // Integer conversion with a fallback: a type or value error of the conversion
-// gives the default (a new reference is returned either way); anything else,
-// an overflow among them, propagates. Absent values and texts that are not
-// numbers fall back without making an exception object. `fallback()` makes
-// the default, only when it is needed.
+// gives the default; anything else, an overflow among them, propagates.
+// Absent values and texts that are not numbers fall back without making an
+// exception object. `fallback()` makes the default, only when it is needed.
 template <typename F>
-inline PyObject* to_int_or_else(PyObject* v, F&& fallback) {
+inline Ref to_int_or_else(PyObject* v, F&& fallback) {
     if (v == nullptr || v == Py_None || PyList_CheckExact(v) || PyDict_CheckExact(v)) return fallback();
-    PyObject* out;
+    Ref out;
     if (PyUnicode_CheckExact(v)) {
-        bool invalid;
-        out = parse_int_text(v, invalid);
-        if (invalid) return fallback();
+        const int parsed = parse_int_text(v, out);
+        if (parsed == 0) return fallback();
     } else {
         out = to_int(v);
     }
@@ -336,11 +343,11 @@ inline PyObject* to_int_or_else(PyObject* v, F&& fallback) {
     return out;
 }
 
-inline PyObject* to_int_or(PyObject* v, PyObject* deflt) {
-    return to_int_or_else(v, [deflt] { return new_ref(deflt); });
+inline Ref to_int_or(PyObject* v, PyObject* deflt) {
+    return to_int_or_else(v, [deflt] { return Ref::borrow(deflt); });
 }
-inline PyObject* to_int_or(PyObject* v, long deflt) {
-    return to_int_or_else(v, [deflt] { return PyLong_FromLong(deflt); });
+inline Ref to_int_or(PyObject* v, long deflt) {
+    return to_int_or_else(v, [deflt] { return Ref::steal(PyLong_FromLong(deflt)); });
 }
 
 // ---------------------------------------------------------------------------
@@ -356,18 +363,31 @@ inline bool get(PyObject* d, PyObject* key, Ref& out) {
     return true;
 }
 
-// The fallback chain over keys: the first truthy value, else the last value
-// read (NULL when that one is absent). Later keys are not read. Returns 1
-// when a truthy value was found, 0 when none was, -1 on error.
-inline int first_truthy(PyObject* d, std::initializer_list<PyObject*> keys, Ref& out) {
-    for (PyObject* key : keys) {
-        if (!get(d, key, out)) return -1;
+// The fallback chain (a or b or c), the one rule every option read follows:
+// the operands are read in order by `read(operand, Ref&)` (false on error),
+// and the first truthy one wins; `out` is that one, else the last read (empty
+// when that one is absent). Operands after the winner are not read. 1 when a
+// truthy value was found, 0 when none was, -1 on error.
+template <typename Operands, typename Read>
+inline int first_truthy_by(const Operands& operands, Read&& read, Ref& out) {
+    for (const auto& operand : operands) {
+        if (!read(operand, out)) return -1;
         if (out) {
-            int t = truth(out.get());
+            const int t = truth(out.get());
             if (t) return t;
         }
     }
     return 0;
+}
+
+// The fallback chain over keys of a map.
+inline int first_truthy(PyObject* d, std::initializer_list<PyObject*> keys, Ref& out) {
+    return first_truthy_by(keys, [d](PyObject* key, Ref& v) { return get(d, key, v); }, out);
+}
+
+// The fallback chain over values at hand (NULL: absent).
+inline int first_truthy_of(std::initializer_list<PyObject*> values, Ref& out) {
+    return first_truthy_by(values, [](PyObject* v, Ref& r) { return (r = Ref::borrow(v)), true; }, out);
 }
 
 // Truthy test of a possibly absent value: 1, 0, or -1 with an exception.

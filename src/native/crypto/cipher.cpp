@@ -72,12 +72,14 @@ bool is_ascii(const unsigned char* p, size_t n) {
     return (acc & kHigh) == 0;
 }
 
-bool encrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
+// One EVP update over `n` bytes, in pieces that an int can count.
+template <auto Update>
+bool update_in_pieces(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n,
+                      const char* what) {
     while (n > 0) {
         int piece = static_cast<int>(n < kChunk ? n : kChunk);
         int written = 0;
-        if (EVP_EncryptUpdate(ctx, out, &written, in, piece) != 1 || written != piece)
-            return openssl_error("encryption");
+        if (Update(ctx, out, &written, in, piece) != 1 || written != piece) return openssl_error(what);
         out += piece;
         in += piece;
         n -= piece;
@@ -85,17 +87,12 @@ bool encrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char
     return true;
 }
 
+bool encrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
+    return update_in_pieces<EVP_EncryptUpdate>(ctx, out, in, n, "encryption");
+}
+
 bool decrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
-    while (n > 0) {
-        int piece = static_cast<int>(n < kChunk ? n : kChunk);
-        int written = 0;
-        if (EVP_DecryptUpdate(ctx, out, &written, in, piece) != 1 || written != piece)
-            return openssl_error("decryption");
-        out += piece;
-        in += piece;
-        n -= piece;
-    }
-    return true;
+    return update_in_pieces<EVP_DecryptUpdate>(ctx, out, in, n, "decryption");
 }
 
 // The nonce of an encrypt(). Once the kernel's pool is ready, getrandom() of
@@ -375,11 +372,12 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
     // with the GIL held.
     if (!new_nonce(nonce)) return nullptr;
     State* st = n >= kKernelFrom ? &state_of_object(owner) : nullptr;
-    PyObject* kernel = st ? kernel_of(c, key, *st) : nullptr;
+    Borrowed kernel;
+    if (st && kernel_of(c, key, *st, kernel) < 0) return nullptr;
     if (kernel) {
         // The kernel reads and writes separate memory: other text is encoded
         // into a buffer of its own, wiped once it is ciphertext.
-        if (ascii) return kernel_encrypt(*st, kernel, nonce, static_cast<const unsigned char*>(data), n, body)
+        if (ascii) return kernel_encrypt(*st, kernel.get(), nonce, static_cast<const unsigned char*>(data), n, body)
                               ? out.release()
                               : nullptr;
         auto* plain = static_cast<unsigned char*>(PyMem_Malloc(size_t(n)));
@@ -389,12 +387,11 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
             case PyUnicode_2BYTE_KIND: utf8_encode(static_cast<const Py_UCS2*>(data), len, plain); break;
             default: utf8_encode(static_cast<const Py_UCS4*>(data), len, plain); break;
         }
-        const bool done = kernel_encrypt(*st, kernel, nonce, plain, n, body);
+        const bool done = kernel_encrypt(*st, kernel.get(), nonce, plain, n, body);
         OPENSSL_cleanse(plain, size_t(n));
         PyMem_Free(plain);
         return done ? out.release() : nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
     const unsigned char* plain = static_cast<const unsigned char*>(data);
     if (!ascii) {
         switch (kind) {
@@ -451,17 +448,17 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner) {
     auto* plain = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
 
     State* st = n >= kKernelFrom ? &state_of_object(owner) : nullptr;
-    PyObject* kernel = st ? kernel_of(c, key, *st) : nullptr;
+    Borrowed kernel;
+    if (st && kernel_of(c, key, *st, kernel) < 0) return nullptr;
     if (kernel) {
         // It writes the plaintext before it checks the tag: a value that
         // does not verify leaves none of it behind.
-        if (!kernel_decrypt(*st, kernel, nonce, body, n, plain)) {
+        if (!kernel_decrypt(*st, kernel.get(), nonce, body, n, plain)) {
             OPENSSL_cleanse(plain, static_cast<size_t>(n));
             return nullptr;
         }
         return verified(text, plain, n);
     }
-    if (PyErr_Occurred()) return nullptr;
     if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
         EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, const_cast<unsigned char*>(tag)) != 1) {
         openssl_error("decryption");

@@ -98,10 +98,10 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner);
 // Values of at least this many bytes go through the kernel (kernel.cpp).
 extern const Py_ssize_t kKernelFrom;
 
-// The kernel for the cipher's key (borrowed), made on first need; NULL
-// without an error where there is none (no cryptography, or one without
-// encrypt_into), NULL with an error when making it failed.
-PyObject* kernel_of(Cipher& c, PyObject* key, State& st);
+// The kernel for the cipher's key, which the cipher keeps, made on first
+// need: 1 with `out` set, 0 where there is none (no cryptography, or one
+// without encrypt_into), -1 when making it failed.
+int kernel_of(Cipher& c, PyObject* key, State& st, Borrowed& out);
 
 // The kernel's encrypt_into(nonce, data, None, out) and decrypt_into on
 // memory of ours: `out` gets n + 16 and n bytes. False with an exception set

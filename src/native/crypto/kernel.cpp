@@ -98,16 +98,16 @@ bool call(State& st, PyObject* name, PyObject* kernel, const unsigned char* nonc
 
 }  // namespace
 
-PyObject* kernel_of(Cipher& c, PyObject* key, State& st) {
-    if (c.kernel) return c.kernel == Py_None ? nullptr : c.kernel;
-    PyObject* cls = aesgcm_class(st);
-    if (!cls) return nullptr;
-    if (cls == Py_None) {
-        c.kernel = new_ref(Py_None);
-        return nullptr;
+int kernel_of(Cipher& c, PyObject* key, State& st, Borrowed& out) {
+    if (!c.kernel) {
+        PyObject* cls = aesgcm_class(st);
+        if (!cls) return -1;
+        c.kernel = cls == Py_None ? new_ref(Py_None) : PyObject_CallOneArg(cls, key);
+        if (!c.kernel) return -1;
     }
-    c.kernel = PyObject_CallOneArg(cls, key);
-    return c.kernel;
+    if (c.kernel == Py_None) return 0;
+    out = Borrowed(c.kernel);
+    return 1;
 }
 
 bool kernel_encrypt(State& st, PyObject* kernel, const unsigned char* nonce, const unsigned char* data, Py_ssize_t n,

@@ -52,6 +52,7 @@ public:
     // which is also why it may take a while on a network filesystem).
     int close() noexcept {
         const int fd = fd_;
+        if (fd < 0) return 0;
         fd_ = -1;
         return without_gil([fd] { return ::close(fd); });
     }
@@ -164,6 +165,21 @@ bool write_all(int fd, const unsigned char* p, size_t n) {
     return true;
 }
 
+// Fills the file just made exclusively at `path` with the key: mode 0600
+// outright (the creation mode is filtered by the umask), the key written and
+// synced, the file closed. A failure removes the name again and raises the
+// error for `filename`.
+bool fill_key_file(Fd& file, const std::string& path, const unsigned char* key, size_t n, PyObject* filename) {
+    if (blocking([&] { return fchmod(file.get(), S_IRUSR | S_IWUSR); }) == 0 && write_all(file.get(), key, n) &&
+        blocking([&] { return fsync(file.get()); }) == 0 && file.close() == 0)
+        return true;
+    const int err = errno;
+    file.close();
+    ::unlink(path.c_str());
+    os_error(err, filename);
+    return false;
+}
+
 std::string directory_of(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -259,17 +275,7 @@ Made create_in_place(const std::string& path, const std::string& dir, const unsi
         os_error(errno, filename);
         return Made::failed;
     }
-    auto fail = [&](int err) {
-        file.close();
-        ::unlink(path.c_str());
-        os_error(err, filename);
-        return Made::failed;
-    };
-    // The creation mode is filtered by the umask; set 0600 outright.
-    if (blocking([&] { return fchmod(file.get(), S_IRUSR | S_IWUSR); }) != 0) return fail(errno);
-    if (!write_all(file.get(), key, n)) return fail(errno);
-    if (blocking([&] { return fsync(file.get()); }) != 0) return fail(errno);
-    if (file.close() != 0) return fail(errno);
+    if (!fill_key_file(file, path, key, n, filename)) return Made::failed;
     if (locked > 0 ? !fsync_directory(lock.get(), filename) : !sync_directory(dir, filename)) return Made::failed;
     return Made::key;
 }
@@ -307,18 +313,7 @@ Made create_key(const std::string& path, PyObject* filename, PyObject*& key_out)
             return Made::failed;
         }
     }
-    // From here every failure removes the temporary name again.
-    auto fail = [&](int err) {
-        file.close();
-        ::unlink(tmp.c_str());
-        os_error(err, filename);
-        return Made::failed;
-    };
-    // The creation mode is filtered by the umask; set 0600 outright.
-    if (blocking([&] { return fchmod(file.get(), S_IRUSR | S_IWUSR); }) != 0) return fail(errno);
-    if (!write_all(file.get(), key, sizeof key)) return fail(errno);
-    if (blocking([&] { return fsync(file.get()); }) != 0) return fail(errno);
-    if (file.close() != 0) return fail(errno);
+    if (!fill_key_file(file, tmp, key, sizeof key, filename)) return Made::failed;
 
     int placed = blocking([&] { return ::link(tmp.c_str(), path.c_str()); });
     int err = errno;

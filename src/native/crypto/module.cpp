@@ -87,18 +87,16 @@ PyObject* crypto_load_or_create_key(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* crypto_encrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature<1> sig{"Crypto.encrypt", {pos("plaintext")}};
+    static constexpr auto sig = signature("Crypto.encrypt", pos("plaintext", Kind::str));
     PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_str(a[0], "plaintext") || !ready(self)) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, a) || !ready(self)) return nullptr;
     return encrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], self);
 }
 
 PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature<1> sig{"Crypto.decrypt", {pos("ciphertext")}};
+    static constexpr auto sig = signature("Crypto.decrypt", pos("ciphertext", Kind::bytes));
     PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_bytes(a[0], "ciphertext") || !ready(self)) return nullptr;
+    if (!parse_args(sig, args, nargs, kwnames, a) || !ready(self)) return nullptr;
     return decrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], self);
 }
 
@@ -220,9 +218,9 @@ PyObject* raise_invalid_tag(State& st) {
 namespace {
 
 int exec(PyObject* m) {
-    State& st = state_of_module(m);
-    new (&st) State();
-    if (PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0) return -1;
+    State* made = start_state<State>(m);
+    if (!made) return -1;
+    State& st = *made;
     {
         Ref mod = Ref::steal(PyImport_ImportModule("pathlib"));
         if (!mod) return -1;

@@ -9,11 +9,11 @@
 namespace zk::payloads {
 
 
-PyObject* make_competitor_payload(State& st, PyObject* in) {
+Ref make_competitor_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
     Options o(st, in);
     if (!o.scan()) return nullptr;
-    Ref mkt = Ref::steal(market_of(st, o, s[k_DE]));
+    Ref mkt = market_of(st, o, s[k_DE]);
     if (!mkt) return nullptr;
     Ref month;
     if (!chain_or(o, {k_month, k_period}, s[k_m202604], month)) return nullptr;
@@ -27,21 +27,21 @@ PyObject* make_competitor_payload(State& st, PyObject* in) {
     if (!o.get(k_monthName, v)) return nullptr;
     int t = truthy_ref(v);
     if (t < 0) return nullptr;
-    if (!put(d, s[k_monthName], t ? v.release() : month_name(st, month.get()))) return nullptr;
+    if (!set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
 
     if (!o.get(k_asins, v)) return nullptr;
-    if (!put(d, s[k_asins], csv(st, arg(v)))) return nullptr;
-    if (!put(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
+    if (!set_made(d, s[k_asins], csv(st, or_none(v)))) return nullptr;
+    if (!set_made(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
     if (o.first_truthy({k_node, k_nodeIdPaths}, v) < 0) return nullptr;
-    if (!put(d, s[k_nodeIdPaths], csv(st, arg(v)))) return nullptr;
-    if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
+    if (!set_made(d, s[k_nodeIdPaths], csv(st, or_none(v)))) return nullptr;
+    if (!set_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
 
     Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
     if (!order) return nullptr;
     if (!chain_or(o, {k_orderField}, s[k_amz_unit], v)) return nullptr;
     if (PyDict_SetItem(order.get(), s[k_field], v.get()) < 0) return nullptr;
     if (!o.get(k_orderDesc, v)) return nullptr;
-    t = order_desc(st, arg(v));
+    t = order_desc(st, or_none(v));
     if (t < 0 || PyDict_SetItem(order.get(), s[k_desc], t ? Py_True : Py_False) < 0) return nullptr;
     if (PyDict_SetItem(d, s[k_order], order.get()) < 0) return nullptr;
 
@@ -55,7 +55,7 @@ PyObject* make_competitor_payload(State& st, PyObject* in) {
         if (!o.get(k, v) || (t = truthy_ref(v)) < 0 || (t && PyDict_SetItem(d, s[k], v.get()) < 0))
             return nullptr;
     }
-    return p.release();
+    return p;
 }
 
 // The month of the keyword-type interfaces, before history_date.
@@ -64,18 +64,25 @@ static bool keyword_month(State& st, Options& o, Ref& out) {
     return chain_or(o, {k_historyDate, k_month, k_monthName}, s[k_nearly], out);
 }
 
+// The start of the keyword miner's and the traffic source's payloads: the
+// options read, the month option, and the payload as a copy of `tpl`.
+static Ref keyword_payload(State& st, Options& o, PyObject* tpl, Ref& month) {
+    if (!o.scan() || !keyword_month(st, o, month)) return nullptr;
+    return Ref::steal(PyDict_Copy(tpl));
+}
+
 static bool put_bool(PyObject* d, PyObject* key, int t) {
     return t >= 0 && PyDict_SetItem(d, key, t ? Py_True : Py_False) == 0;
 }
 
 // _int(option, default)
-static PyObject* int_opt_or(Options& o, Str k, PyObject* deflt) {
+static Ref int_opt_or(Options& o, Str k, PyObject* deflt) {
     Ref v;
     if (!o.get(k, v)) return nullptr;
     return int_or(v.get(), deflt);
 }
 
-static PyObject* int_opt(Options& o, Str k, long deflt) {
+static Ref int_opt(Options& o, Str k, long deflt) {
     Ref v;
     if (!o.get(k, v)) return nullptr;
     return to_int_or(v.get(), deflt);
@@ -85,92 +92,82 @@ static PyObject* int_opt(Options& o, Str k, long deflt) {
 static int truthy_opt(State& st, Options& o, Str k, bool deflt = false) {
     Ref v;
     if (!o.get(k, v)) return -1;
-    return truthy(st, arg(v), deflt ? Py_True : Py_False);
+    return truthy(st, or_none(v), deflt ? Py_True : Py_False);
 }
 
 static int order_desc_opt(State& st, Options& o, Str k) {
     Ref v;
     if (!o.get(k, v)) return -1;
-    return order_desc(st, arg(v));
+    return order_desc(st, or_none(v));
 }
 
-static PyObject* csv_opt(State& st, Options& o, Str k) {
+static Ref csv_opt(State& st, Options& o, Str k) {
     Ref v;
     if (!o.get(k, v)) return nullptr;
-    return csv(st, arg(v));
+    return csv(st, or_none(v));
 }
 
-PyObject* make_keyword_miner_payload(State& st, PyObject* in) {
+Ref make_keyword_miner_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
     Options o(st, in);
-    if (!o.scan()) return nullptr;
     Ref month, v;
-    if (!keyword_month(st, o, month)) return nullptr;
-    Ref p = Ref::steal(PyDict_Copy(st.tpl_keyword_miner));
+    Ref p = keyword_payload(st, o, st.tpl_keyword_miner, month);
     if (!p) return nullptr;
     PyObject* d = p.get();
 
     if (!chain_or(o, {k_keyword, k_q}, s[k_flashlight], v) || PyDict_SetItem(d, s[k_keyword], v.get()) < 0)
         return nullptr;
     // A truthy marketId is only converted; otherwise the market code's id.
-    if (!o.get(k_marketId, v)) return nullptr;
-    int t = truthy_ref(v);
-    if (t < 0) return nullptr;
-    if (!t) {
-        Ref code = Ref::steal(market_of(st, o, s[k_JP]));
-        if (!code) return nullptr;
-        v = Ref::steal(market_id(st, code.get()));
-        if (!v) return nullptr;
-    }
-    Ref six = Ref::steal(small_int(6));
-    if (!put(d, s[k_market], int_or(v.get(), six.get()))) return nullptr;
-    if (!put(d, s[k_pageNum], int_chain(o, {k_pageNum, k_page, k_startPage}, 1))) return nullptr;
-    if (!put(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
-    if (!put(d, s[k_historyDate], history_date(st, month.get()))) return nullptr;
-    if (!put(d, s[k_orderBy], int_opt(o, k_orderBy, 5))) return nullptr;
+    if (!market_id_or(st, o, s[k_JP], market_id, v)) return nullptr;
+    Ref six = Ref::steal(PyLong_FromLong(6));
+    if (!set_made(d, s[k_market], int_or(v.get(), six.get()))) return nullptr;
+    if (!set_made(d, s[k_pageNum], int_chain(o, {k_pageNum, k_page, k_startPage}, 1))) return nullptr;
+    if (!set_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
+    if (!set_made(d, s[k_historyDate], history_date(st, month.get()))) return nullptr;
+    if (!set_made(d, s[k_orderBy], int_opt(o, k_orderBy, 5))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
     // A present filterRootWord is converted; otherwise the two flags decide.
     if (!o.get(k_filterRootWord, v)) return nullptr;
     if (v && v.get() != Py_None) {
-        Ref zero = Ref::steal(small_int(0));
-        if (!put(d, s[k_filterRootWord], int_or(v.get(), zero.get()))) return nullptr;
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        if (!set_made(d, s[k_filterRootWord], int_or(v.get(), zero.get()))) return nullptr;
     } else {
         int flag = truthy_opt(st, o, k_rootWord);
         if (flag == 0) flag = truthy_opt(st, o, k_filterRootWordEnabled);
-        if (flag < 0 || !put(d, s[k_filterRootWord], small_int(flag))) return nullptr;
+        if (flag < 0 || !set_made(d, s[k_filterRootWord], Ref::steal(PyLong_FromLong(flag)))) return nullptr;
     }
-    if (!put(d, s[k_matchType], int_opt(o, k_matchType, 0))) return nullptr;
+    if (!set_made(d, s[k_matchType], int_opt(o, k_matchType, 0))) return nullptr;
     if (!put_bool(d, s[k_amazonChoice], truthy_opt(st, o, k_amazonChoice))) return nullptr;
     if (!chain_or(o, {k_keywordBidMatchType}, s[k_exact], v) ||
         PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
         return nullptr;
     if (!put_bool(d, s[k_includeHighFrequency], truthy_opt(st, o, k_includeHighFrequency, true))) return nullptr;
-    if (!put(d, s[k_groupNum], int_opt(o, k_groupNum, 1))) return nullptr;
-    return p.release();
+    if (!set_made(d, s[k_groupNum], int_opt(o, k_groupNum, 1))) return nullptr;
+    return p;
 }
 
-PyObject* make_keyword_reverse_payload(State& st, PyObject* in) {
+Ref make_keyword_reverse_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
     Options o(st, in);
     if (!o.scan()) return nullptr;
-    Ref limit = Ref::steal(int_chain(o, {k_limit, k_size, k_pageSize}, 100));
+    Ref limit = int_chain(o, {k_limit, k_size, k_pageSize}, 100);
     if (!limit) return nullptr;
-    Ref page = Ref::steal(int_chain(o, {k_page, k_pageNum, k_startPage}, 1));
+    Ref page = int_chain(o, {k_page, k_pageNum, k_startPage}, 1);
     if (!page) return nullptr;
     // The offset of the first row of the page, neither clamped nor checked.
-    Ref one = Ref::steal(small_int(1));
+    Ref one = Ref::steal(PyLong_FromLong(1));
     Ref before = Ref::steal(one ? PyNumber_Subtract(page.get(), one.get()) : nullptr);
     Ref offset = Ref::steal(before ? PyNumber_Multiply(before.get(), limit.get()) : nullptr);
     if (!offset) return nullptr;
-    Ref skip = Ref::steal(int_opt_or(o, k_skip, offset.get()));
+    Ref skip = int_opt_or(o, k_skip, offset.get());
     if (!skip) return nullptr;
     Ref month, v;
     if (!keyword_month(st, o, month)) return nullptr;
-    Ref six = Ref::steal(small_int(6));
+    Ref six = Ref::steal(PyLong_FromLong(6));
     if (!six || !chain_or(o, {k_marketId}, six.get(), v)) return nullptr;
-    Ref station = Ref::steal(station_from_market_id(st, v.get()));
+    Ref station = station_from_market_id(st, v.get());
     if (!station) return nullptr;
-    Ref mkt = Ref::steal(market_of(st, o, station.get()));
+    Ref mkt = market_of(st, o, station.get());
     if (!mkt) return nullptr;
 
     Ref p = Ref::steal(PyDict_Copy(st.tpl_keyword_reverse));
@@ -181,38 +178,36 @@ PyObject* make_keyword_reverse_payload(State& st, PyObject* in) {
     if (PyDict_SetItem(d, s[k_market], mkt.get()) < 0 || PyDict_SetItem(d, s[k_limit], limit.get()) < 0 ||
         PyDict_SetItem(d, s[k_skip], skip.get()) < 0 || PyDict_SetItem(d, s[k_page], page.get()) < 0)
         return nullptr;
-    if (!put(d, s[k_month], history_date(st, month.get()))) return nullptr;
+    if (!set_made(d, s[k_month], history_date(st, month.get()))) return nullptr;
     for (Str k : {k_badges, k_conversionKeywordTypes, k_trafficKeywordTypes})
-        if (!put(d, s[k], csv_opt(st, o, k))) return nullptr;
-    if (!put(d, s[k_order], int_opt(o, k_order, 12))) return nullptr;
+        if (!set_made(d, s[k], csv_opt(st, o, k))) return nullptr;
+    if (!set_made(d, s[k_order], int_opt(o, k_order, 12))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
     if (!put_bool(d, s[k_exactly], truthy_opt(st, o, k_exactly))) return nullptr;
     if (!chain_or(o, {k_keywordBidMatchType}, s[k_exact], v) ||
         PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
         return nullptr;
     if (!put_bool(d, s[k_filterDeletedKeywords], truthy_opt(st, o, k_filterDeletedKeywords))) return nullptr;
-    return p.release();
+    return p;
 }
 
-PyObject* make_traffic_source_payload(State& st, PyObject* in) {
+Ref make_traffic_source_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
     Options o(st, in);
-    if (!o.scan()) return nullptr;
     Ref month, v;
-    if (!keyword_month(st, o, month)) return nullptr;
-    Ref p = Ref::steal(PyDict_Copy(st.tpl_traffic_source));
+    Ref p = keyword_payload(st, o, st.tpl_traffic_source, month);
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (o.first_truthy({k_keywordOrAsin, k_keyword, k_asin, k_asins, k_q}, v) < 0) return nullptr;
-    if (!put(d, s[k_keywordOrAsin], query_text(st, arg(v)))) return nullptr;
-    Ref code = Ref::steal(market_of(st, o, s[k_US]));
-    if (!code || !put(d, s[k_market], traffic_source_market(st, code.get()))) return nullptr;
-    if (!put(d, s[k_pageNo], int_chain(o, {k_pageNo, k_page, k_startPage}, 1))) return nullptr;
-    if (!put(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
-    if (!put(d, s[k_order], int_opt(o, k_order, 10))) return nullptr;
+    if (!set_made(d, s[k_keywordOrAsin], query_text(st, or_none(v)))) return nullptr;
+    Ref code = market_of(st, o, s[k_US]);
+    if (!code || !set_made(d, s[k_market], traffic_source_market(st, code.get()))) return nullptr;
+    if (!set_made(d, s[k_pageNo], int_chain(o, {k_pageNo, k_page, k_startPage}, 1))) return nullptr;
+    if (!set_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
+    if (!set_made(d, s[k_order], int_opt(o, k_order, 10))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
-    if (!put(d, s[k_month], history_date(st, month.get()))) return nullptr;
-    return p.release();
+    if (!set_made(d, s[k_month], history_date(st, month.get()))) return nullptr;
+    return p;
 }
 
 }  // namespace zk::payloads

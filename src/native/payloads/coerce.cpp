@@ -5,8 +5,8 @@ namespace zk::payloads {
 
 namespace {
 
-// Gathers new references into a list made at its final size: the first
-// few on the stack, the rest (for long inputs) appended.
+// Gathers items into a list made at its final size: the first few on the
+// stack, the rest (for long inputs) appended.
 class ListBuilder {
 public:
     ListBuilder() = default;
@@ -15,22 +15,17 @@ public:
     ~ListBuilder() {
         for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
     }
-    // Takes over `item` (a new reference); false on error.
-    bool add(PyObject* item) {
+    // False on error (an empty `item` is the error of making it).
+    bool add(Ref item) {
         if (!item) return false;
         if (!spill_ && n_ < kShort) {
-            items_[n_++] = item;
+            items_[n_++] = item.release();
             return true;
         }
-        if (!spill_ && !(spill_ = Ref::steal(take()))) {
-            Py_DECREF(item);
-            return false;
-        }
-        int r = PyList_Append(spill_.get(), item);
-        Py_DECREF(item);
-        return r == 0;
+        if (!spill_ && !(spill_ = Ref::steal(take()))) return false;
+        return PyList_Append(spill_.get(), item.get()) == 0;
     }
-    PyObject* finish() { return spill_ ? spill_.release() : take(); }
+    Ref finish() { return spill_ ? std::move(spill_) : Ref::steal(take()); }
 
 private:
     PyObject* take() {
@@ -47,7 +42,7 @@ private:
 };
 
 // The trimmed, non-empty pieces of the exact str `text` cut at commas.
-PyObject* split_commas(PyObject* text) {
+Ref split_commas(PyObject* text) {
     if (!ZK_READY(text)) return nullptr;
     ListBuilder out;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -58,17 +53,8 @@ PyObject* split_commas(PyObject* text) {
             const char* comma = static_cast<const char*>(std::memchr(p + start, ',', size_t(n - start)));
             const Py_ssize_t end = comma ? comma - p : n;
             Py_ssize_t i = start, j = end;
-            while (i < j && ascii_space(static_cast<unsigned char>(p[i]))) ++i;
-            while (j > i && ascii_space(static_cast<unsigned char>(p[j - 1]))) --j;
-            if (j > i) {
-                PyObject* piece;
-                if (i == 0 && j == n && PyUnicode_CheckExact(text)) {
-                    piece = new_ref(text);
-                } else if ((piece = PyUnicode_New(j - i, 127))) {
-                    std::memcpy(PyUnicode_DATA(piece), p + i, size_t(j - i));
-                }
-                if (!out.add(piece)) return nullptr;
-            }
+            trim_bounds(text, i, j);
+            if (j > i && !out.add(substring(text, i, j))) return nullptr;
             start = end + 1;
         }
         return out.finish();
@@ -79,9 +65,8 @@ PyObject* split_commas(PyObject* text) {
     for (Py_ssize_t k = 0; k <= n; ++k) {
         if (k < n && PyUnicode_READ(kind, data, k) != ',') continue;
         Py_ssize_t i = start, j = k;
-        while (i < j && is_space(PyUnicode_READ(kind, data, i))) ++i;
-        while (j > i && is_space(PyUnicode_READ(kind, data, j - 1))) --j;
-        if (j > i && !out.add((i == 0 && j == n) ? new_ref(text) : PyUnicode_Substring(text, i, j))) return nullptr;
+        trim_bounds(text, i, j);
+        if (j > i && !out.add(substring(text, i, j))) return nullptr;
         start = k + 1;
     }
     return out.finish();
@@ -90,27 +75,23 @@ PyObject* split_commas(PyObject* text) {
 // The trimmed text forms of a list's elements, the empty ones left out. The
 // list is read by index with a strong reference to each element, so a
 // __str__ that changes the list cannot pull an element away mid-use.
-PyObject* trimmed_items(State& st, PyObject* list) {
+Ref trimmed_items(State& st, PyObject* list) {
     ListBuilder out;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        PyObject* text = trimmed_text(st.c, item.get());
+        Ref text = trimmed_text(st.c, item.get());
         if (!text) return nullptr;
-        if (PyUnicode_GET_LENGTH(text) == 0) {
-            Py_DECREF(text);
-        } else if (!out.add(text)) {
-            return nullptr;
-        }
+        if (PyUnicode_GET_LENGTH(text.get()) > 0 && !out.add(std::move(text))) return nullptr;
     }
     return out.finish();
 }
 
 }  // namespace
 
-PyObject* csv(State& st, PyObject* v) {
+Ref csv(State& st, PyObject* v) {
     int t = truth(v);
     if (t < 0) return nullptr;
-    if (!t) return PyList_New(0);
+    if (!t) return Ref::steal(PyList_New(0));
     if (PyList_Check(v)) return trimmed_items(st, v);
     if (PyUnicode_CheckExact(v)) {
         // A list of its own for every caller, of the pieces made last time.
@@ -119,28 +100,28 @@ PyObject* csv(State& st, PyObject* v) {
             PyObject* list = PyList_New(n);
             if (list)
                 for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, new_ref(PyTuple_GET_ITEM(pieces, i)));
-            return list;
+            return Ref::steal(list);
         }
-        Ref list = Ref::steal(split_commas(v));
+        Ref list = split_commas(v);
         if (!list) return nullptr;
         Ref pieces = Ref::steal(PyList_AsTuple(list.get()));
         if (!pieces) return nullptr;
         st.csv_memo.keep(v, pieces.get());
-        return list.release();
+        return list;
     }
-    Ref text = Ref::steal(text_form(st.c, v));
+    Ref text = text_form(st.c, v);
     return text ? split_commas(text.get()) : nullptr;
 }
 
-PyObject* query_text(State& st, PyObject* v) {
+Ref query_text(State& st, PyObject* v) {
     if (PyList_Check(v)) {
-        Ref items = Ref::steal(trimmed_items(st, v));
+        Ref items = trimmed_items(st, v);
         if (!items) return nullptr;
-        return PyUnicode_Join(st.s[k_comma], items.get());
+        return Ref::steal(PyUnicode_Join(st.s[k_comma], items.get()));
     }
     int t = truth(v);
     if (t < 0) return nullptr;
-    if (!t) return new_ref(st.c.s_empty);
+    if (!t) return Ref::borrow(st.c.s_empty);
     return trimmed_text(st.c, v);
 }
 
@@ -148,11 +129,11 @@ int order_desc(State& st, PyObject* v) {
     if (v == Py_None) return 1;
     if (PyBool_Check(v)) return v == Py_True;
     if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) return 1;  // digits are never "false"
-    Ref text = Ref::steal(text_form(st.c, v));
+    Ref text = text_form(st.c, v);
     if (!text) return -1;
     if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get()))
         return !ascii_ieq(text.get(), "false", 5);
-    Ref low = Ref::steal(lower(st.c, text.get()));
+    Ref low = lower(st.c, text.get());
     if (!low) return -1;
     return !(PyUnicode_Check(low.get()) && PyUnicode_CompareWithASCIIString(low.get(), "false") == 0);
 }
@@ -167,12 +148,12 @@ int truthy(State& st, PyObject* v, PyObject* deflt) {
         return !overflow && x == 1;
     }
     if (PyFloat_CheckExact(v)) return 0;  // "1.0", never a yes-word
-    Ref text = Ref::steal(text_form(st.c, v));
+    Ref text = text_form(st.c, v);
     if (!text) return -1;
     PyObject* s = text.get();
     Ref low;
     if (!(PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s))) {
-        low = Ref::steal(lower(st.c, s));
+        low = lower(st.c, s);
         if (!low) return -1;
         s = low.get();
         if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return 0;
@@ -180,33 +161,33 @@ int truthy(State& st, PyObject* v, PyObject* deflt) {
     return ascii_ieq(s, "1", 1) || ascii_ieq(s, "true", 4) || ascii_ieq(s, "yes", 3) || ascii_ieq(s, "y", 1);
 }
 
-PyObject* market_code(State& st, PyObject* v) {
+Ref market_code(State& st, PyObject* v) {
     // A station code such as "us" comes back as the table's own "US".
     if (PyUnicode_CheckExact(v) && PyUnicode_IS_ASCII(v) && PyUnicode_GET_LENGTH(v) == 2) {
         const char* p = static_cast<const char*>(PyUnicode_DATA(v));
         auto up = [](char ch) { return (ch >= 'a' && ch <= 'z') ? char(ch ^ 0x20) : ch; };
         for (PyObject* code : st.station) {
             const char* c = static_cast<const char*>(PyUnicode_DATA(code));
-            if (c[0] == up(p[0]) && c[1] == up(p[1])) return new_ref(code);
+            if (c[0] == up(p[0]) && c[1] == up(p[1])) return Ref::borrow(code);
         }
     }
     return upper_text(st.c, v);
 }
 
-PyObject* market(State& st, PyObject* input, PyObject* deflt) {
+Ref market(State& st, PyObject* input, PyObject* deflt) {
     Ref v;
     int t = first_truthy(input, {st.s[k_market], st.s[k_site]}, v);
     if (t < 0) return nullptr;
     return market_code(st, t ? v.get() : deflt);
 }
 
-PyObject* int_or(PyObject* v, PyObject* deflt) { return to_int_or(v, deflt); }
+Ref int_or(PyObject* v, PyObject* deflt) { return to_int_or(v, deflt); }
 
 namespace {
 
 // Concatenates pieces (exact strs) with a one-character separator and
 // optional one-character ends, in one allocation.
-PyObject* join_wrapped(PyObject* const* pieces, Py_ssize_t n, const char* open, const char* sep, const char* close) {
+Ref join_wrapped(PyObject* const* pieces, Py_ssize_t n, const char* open, const char* sep, const char* close) {
     const Py_ssize_t lo = Py_ssize_t(std::strlen(open)), ls = Py_ssize_t(std::strlen(sep)),
                      lc = Py_ssize_t(std::strlen(close));
     Py_ssize_t total = lo + lc + (n > 0 ? (n - 1) * ls : 0);
@@ -235,19 +216,19 @@ PyObject* join_wrapped(PyObject* const* pieces, Py_ssize_t n, const char* open, 
         w += len;
     }
     put_ascii(close, lc);
-    return out;
+    return Ref::steal(out);
 }
 
 }  // namespace
 
-PyObject* json_like_list(State& st, PyObject* list) {
+Ref json_like_list(State& st, PyObject* list) {
     const Py_ssize_t n0 = PyList_GET_SIZE(list);
-    if (n0 == 0) return PyUnicode_FromStringAndSize("[]", 2);
+    if (n0 == 0) return Ref::steal(PyUnicode_FromStringAndSize("[]", 2));
     Ref texts = Ref::steal(PyList_New(0));
     if (!texts) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref text = Ref::steal(text_form(st.c, item.get()));
+        Ref text = text_form(st.c, item.get());
         if (!text) return nullptr;
         if (!PyUnicode_CheckExact(text.get())) {
             // a str subclass from __str__: its plain content
@@ -257,11 +238,11 @@ PyObject* json_like_list(State& st, PyObject* list) {
         if (PyList_Append(texts.get(), text.get()) < 0) return nullptr;
     }
     const Py_ssize_t n = PyList_GET_SIZE(texts.get());
-    if (n == 0) return PyUnicode_FromStringAndSize("[]", 2);
+    if (n == 0) return Ref::steal(PyUnicode_FromStringAndSize("[]", 2));
     return join_wrapped(&PyList_GET_ITEM(texts.get(), 0), n, "[\"", "\",\"", "\"]");
 }
 
-PyObject* flatten_query(State& st, PyObject* payload) {
+Ref flatten_query(State& st, PyObject* payload) {
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
     const Py_ssize_t size0 = PyDict_GET_SIZE(payload);
@@ -271,13 +252,13 @@ PyObject* flatten_query(State& st, PyObject* payload) {
         Ref key = Ref::borrow(k0), value = Ref::borrow(v0);
         PyObject* v = value.get();
         if (v == Py_None) continue;
-        Ref key_text = Ref::steal(text_form(st.c, key.get()));
+        Ref key_text = text_form(st.c, key.get());
         if (!key_text) return nullptr;
         // key[child] = text form of the child value (both held by the caller)
         auto child = [&](PyObject* ck, PyObject* cv) {
-            Ref ck_text = Ref::steal(text_form(st.c, ck));
+            Ref ck_text = text_form(st.c, ck);
             if (!ck_text) return false;
-            Ref cv_text = Ref::steal(text_form(st.c, cv));
+            Ref cv_text = text_form(st.c, cv);
             if (!cv_text) return false;
             Ref full = Ref::steal(PyUnicode_FromFormat("%U[%U]", key_text.get(), ck_text.get()));
             return full && PyDict_SetItem(out.get(), full.get(), cv_text.get()) == 0;
@@ -309,7 +290,7 @@ PyObject* flatten_query(State& st, PyObject* payload) {
                 if (!child(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1))) return nullptr;
             }
         } else {
-            Ref text = Ref::steal(PyList_Check(v) ? json_like_list(st, v) : text_form(st.c, v));
+            Ref text = PyList_Check(v) ? json_like_list(st, v) : text_form(st.c, v);
             if (!text || PyDict_SetItem(out.get(), key_text.get(), text.get()) < 0) return nullptr;
         }
         if (PyDict_GET_SIZE(payload) != size0) {
@@ -317,7 +298,7 @@ PyObject* flatten_query(State& st, PyObject* payload) {
             return nullptr;
         }
     }
-    return out.release();
+    return out;
 }
 
 }  // namespace zk::payloads

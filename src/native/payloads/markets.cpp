@@ -35,7 +35,7 @@ int station_index(State& st, PyObject* v, bool com) {
         int tr = truth(v);
         if (tr < 0) return -2;
         if (!tr) return -1;
-        key = Ref::steal(upper_text(st.c, v));
+        key = upper_text(st.c, v);
         if (!key) return -2;
         s = key.get();
         if (!PyUnicode_Check(s) || !ZK_READY(s) || !PyUnicode_IS_ASCII(s)) return -1;
@@ -53,15 +53,15 @@ int station_index(State& st, PyObject* v, bool com) {
     return -1;
 }
 
-PyObject* id_or_value(State& st, PyObject* v, PyObject* const* ids, bool com) {
+Ref id_or_value(State& st, PyObject* v, PyObject* const* ids, bool com) {
     int i = station_index(st, v, com);
     if (i == -2) return nullptr;
-    return new_ref(i >= 0 ? ids[i] : v);
+    return Ref::borrow(i >= 0 ? ids[i] : v);
 }
 
 // Text with every occurrence of an ASCII needle removed.
-PyObject* remove_all(PyObject* text, PyObject* needle, PyObject* empty) {
-    return PyUnicode_Replace(text, needle, empty, -1);
+Ref remove_all(PyObject* text, PyObject* needle, PyObject* empty) {
+    return Ref::steal(PyUnicode_Replace(text, needle, empty, -1));
 }
 
 bool is_month_word(PyObject* s) {
@@ -78,13 +78,13 @@ bool starts_with(PyObject* s, const char* prefix, Py_ssize_t len) {
 }
 
 // prefix + text with every "-" removed, in one allocation for ASCII text.
-PyObject* prefixed_without_dashes(State& st, const char* prefix, Py_ssize_t plen, PyObject* text) {
+Ref prefixed_without_dashes(State& st, const char* prefix, Py_ssize_t plen, PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
         const char* src = static_cast<const char*>(PyUnicode_DATA(text));
         Py_ssize_t dashes = 0;
         for (Py_ssize_t i = 0; i < n; ++i) dashes += src[i] == '-';
-        if (plen == 0 && dashes == 0 && PyUnicode_CheckExact(text)) return new_ref(text);
+        if (plen == 0 && dashes == 0 && PyUnicode_CheckExact(text)) return Ref::borrow(text);
         PyObject* out = PyUnicode_New(plen + n - dashes, 127);
         if (!out) return nullptr;
         char* dst = static_cast<char*>(PyUnicode_DATA(out));
@@ -92,21 +92,21 @@ PyObject* prefixed_without_dashes(State& st, const char* prefix, Py_ssize_t plen
         Py_ssize_t w = plen;
         for (Py_ssize_t i = 0; i < n; ++i)
             if (src[i] != '-') dst[w++] = src[i];
-        return out;
+        return Ref::steal(out);
     }
     Ref dash = Ref::steal(PyUnicode_FromStringAndSize("-", 1));
     if (!dash) return nullptr;
-    Ref stripped = Ref::steal(remove_all(text, dash.get(), st.c.s_empty));
+    Ref stripped = remove_all(text, dash.get(), st.c.s_empty);
     if (!stripped) return nullptr;
-    if (plen == 0) return stripped.release();
+    if (plen == 0) return stripped;
     Ref pre = Ref::steal(PyUnicode_FromStringAndSize(prefix, plen));
     if (!pre) return nullptr;
-    return PyUnicode_Concat(pre.get(), stripped.get());
+    return Ref::steal(PyUnicode_Concat(pre.get(), stripped.get()));
 }
 
 // month_name and history_date, made afresh.
-PyObject* month_text(State& st, PyObject* v);
-PyObject* history_text(State& st, PyObject* v);
+Ref month_text(State& st, PyObject* v);
+Ref history_text(State& st, PyObject* v);
 
 }  // namespace
 
@@ -121,76 +121,66 @@ bool init_markets(State& st) {
     return true;
 }
 
-PyObject* market_id(State& st, PyObject* v) { return id_or_value(st, v, st.market_id, false); }
+Ref market_id(State& st, PyObject* v) { return id_or_value(st, v, st.market_id, false); }
 
-PyObject* market_research_market_id(State& st, PyObject* v) { return id_or_value(st, v, st.mr_market_id, false); }
+Ref market_research_market_id(State& st, PyObject* v) { return id_or_value(st, v, st.mr_market_id, false); }
 
-PyObject* traffic_source_market_id(State& st, PyObject* v) { return id_or_value(st, v, st.market_id, true); }
+Ref traffic_source_market_id(State& st, PyObject* v) { return id_or_value(st, v, st.market_id, true); }
 
-PyObject* traffic_source_market(State& st, PyObject* v) {
+Ref traffic_source_market(State& st, PyObject* v) {
     int i = station_index(st, v, false);
     if (i == -2) return nullptr;
-    if (i >= 0) return new_ref(st.ts_market[i]);
+    if (i >= 0) return Ref::borrow(st.ts_market[i]);
     int t = truth(v);
     if (t < 0) return nullptr;
-    if (!t) return new_ref(st.s[k_COM]);
+    if (!t) return Ref::borrow(st.s[k_COM]);
     return upper_text(st.c, v);
 }
 
-PyObject* station_from_market_id(State& st, PyObject* v) {
-    Ref six = Ref::steal(small_int(6));
-    Ref id = Ref::steal(int_or(v, six.get()));
+Ref station_from_market_id(State& st, PyObject* v) {
+    Ref six = Ref::steal(PyLong_FromLong(6));
+    Ref id = int_or(v, six.get());
     if (!id) return nullptr;
     int overflow;
     long x = PyLong_AsLongAndOverflow(id.get(), &overflow);
     if (x == -1 && PyErr_Occurred()) return nullptr;
     if (!overflow) {
         for (int i = 0; i < kStations; ++i)
-            if (PyLong_AsLong(st.market_id[i]) == x) return new_ref(st.station[i]);
+            if (PyLong_AsLong(st.market_id[i]) == x) return Ref::borrow(st.station[i]);
     }
     return text_form(st.c, v);
 }
 
-PyObject* month_name(State& st, PyObject* v) {
-    const bool exact = PyUnicode_CheckExact(v);
-    if (exact)
-        if (PyObject* made = st.month_memo.find(v)) return new_ref(made);
-    Ref made = Ref::steal(month_text(st, v));
-    if (made && exact) st.month_memo.keep(v, made.get());
-    return made.release();
+Ref month_name(State& st, PyObject* v) {
+    return st.month_memo.through(v, [&st](PyObject* x) { return month_text(st, x); });
 }
 
-PyObject* history_date(State& st, PyObject* v) {
-    const bool exact = PyUnicode_CheckExact(v);
-    if (exact)
-        if (PyObject* made = st.history_memo.find(v)) return new_ref(made);
-    Ref made = Ref::steal(history_text(st, v));
-    if (made && exact) st.history_memo.keep(v, made.get());
-    return made.release();
+Ref history_date(State& st, PyObject* v) {
+    return st.history_memo.through(v, [&st](PyObject* x) { return history_text(st, x); });
 }
 
 namespace {
 
-PyObject* month_text(State& st, PyObject* v) {
-    Ref text = Ref::steal(text_form(st.c, v));
+Ref month_text(State& st, PyObject* v) {
+    Ref text = text_form(st.c, v);
     if (!text) return nullptr;
     PyObject* s = text.get();
     if (!ZK_READY(s)) return nullptr;
-    if (is_month_word(s)) return new_ref(st.s[k_bsr_sales_nearly]);
-    if (starts_with(s, "bsr_sales_", 10)) return text.release();
+    if (is_month_word(s)) return Ref::borrow(st.s[k_bsr_sales_nearly]);
+    if (starts_with(s, "bsr_sales_", 10)) return text;
     return prefixed_without_dashes(st, "bsr_sales_monthly_", 18, s);
 }
 
-PyObject* history_text(State& st, PyObject* v) {
+Ref history_text(State& st, PyObject* v) {
     int t = truth(v);
     if (t < 0) return nullptr;
-    if (!t) return new_ref(st.c.s_empty);
-    Ref text = Ref::steal(text_form(st.c, v));
+    if (!t) return Ref::borrow(st.c.s_empty);
+    Ref text = text_form(st.c, v);
     if (!text) return nullptr;
     PyObject* s = text.get();
     if (!ZK_READY(s)) return nullptr;
     if (PyUnicode_GET_LENGTH(s) == 0 || is_month_word(s) || str_eq(s, "bsr_sales_nearly", 16))
-        return new_ref(st.c.s_empty);
+        return Ref::borrow(st.c.s_empty);
     if (starts_with(s, "bsr_sales_monthly_", 18)) {
         Ref prefix = Ref::steal(PyUnicode_FromStringAndSize("bsr_sales_monthly_", 18));
         if (!prefix) return nullptr;

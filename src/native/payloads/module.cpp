@@ -12,190 +12,136 @@ namespace {
 
 #define ZK_FASTCALL(name) PyObject* fn_##name(void* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
-// One positional-or-keyword argument of any kind.
-#define ZK_UNARY(name, param, call)                                  \
-    ZK_FASTCALL(name) {                                              \
-        static constexpr Signature<1> sig{#name, {pos(param)}};      \
-        PyObject* a[1];                                              \
-        if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr; \
-        State& st = state_of(m);                                     \
-        return call;                                                 \
-    }
-
-// One map argument named input_data.
-#define ZK_BUILDER(name, call)                                       \
-    ZK_FASTCALL(name) {                                              \
-        static constexpr Signature<1> sig{#name, {pos("input_data")}}; \
-        PyObject* a[1];                                              \
-        if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr; \
-        if (!expect_dict(a[0], "input_data")) return nullptr;        \
-        State& st = state_of(m);                                     \
-        return call;                                                 \
-    }
-
-inline PyObject* boolean(int t) {
-    if (t < 0) return nullptr;
-    return new_ref(t ? Py_True : Py_False);
-}
-
-ZK_UNARY(csv, "value", csv(st, a[0]))
-ZK_UNARY(_query_text, "value", query_text(st, a[0]))
-ZK_UNARY(order_desc, "value", boolean(order_desc(st, a[0])))
-ZK_UNARY(market_id, "value", market_id(st, a[0]))
-ZK_UNARY(market_research_market_id, "value", market_research_market_id(st, a[0]))
-ZK_UNARY(station_from_market_id, "value", station_from_market_id(st, a[0]))
-ZK_UNARY(traffic_source_market, "value", traffic_source_market(st, a[0]))
-ZK_UNARY(traffic_source_market_id, "value", traffic_source_market_id(st, a[0]))
-ZK_UNARY(month_name, "value", month_name(st, a[0]))
-ZK_UNARY(history_date, "value", history_date(st, a[0]))
-ZK_BUILDER(make_competitor_payload, make_competitor_payload(st, a[0]))
-ZK_BUILDER(make_keyword_miner_payload, make_keyword_miner_payload(st, a[0]))
-ZK_BUILDER(make_keyword_reverse_payload, make_keyword_reverse_payload(st, a[0]))
-ZK_BUILDER(make_traffic_source_payload, make_traffic_source_payload(st, a[0]))
-ZK_BUILDER(make_product_research_payload, make_product_research_payload(st, a[0]))
-ZK_BUILDER(make_market_research_payload, make_market_research_payload(st, a[0]))
-ZK_BUILDER(normalize_product_research_input, normalize_product_research_input(st, a[0]))
-ZK_BUILDER(product_research_recommendation_preset, product_research_recommendation_preset(st, a[0]))
-ZK_BUILDER(new_release_num, new_release_num(st, a[0]))
-
-// The three filter layers of product research: (payload, input_data), both
-// maps, payload checked first; they change payload in place.
-#define ZK_APPEND(name, call)                                                        \
-    ZK_FASTCALL(name) {                                                              \
-        static constexpr Signature<2> sig{#name, {pos("payload"), pos("input_data")}}; \
-        PyObject* a[2];                                                              \
-        if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;               \
-        if (!expect_dict(a[0], "payload") || !expect_dict(a[1], "input_data")) return nullptr; \
-        if (!call(state_of(m), a[0], a[1])) return nullptr;                          \
-        Py_RETURN_NONE;                                                              \
-    }
-
-ZK_APPEND(_append_product_list_filters, append_product_list_filters)
-ZK_APPEND(_append_product_range_filters, append_product_range_filters)
-ZK_APPEND(_append_product_extra_filters, append_product_extra_filters)
-
-ZK_FASTCALL(_preset_key) {
-    static constexpr Signature<1> sig{"_preset_key", {pos("value")}};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_str(a[0], "value")) return nullptr;
-    return preset_key(state_of(m), a[0]);
-}
+// The functions with rules of their own; every other one is described by its
+// signature alone (below).
 
 ZK_FASTCALL(truthy) {
-    static constexpr Signature<2> sig{"truthy", {pos("value"), kw_opt("default")}};
+    static constexpr auto sig = signature("truthy", pos("value"), kw_opt("default"));
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (a[0] == Py_None && !a[1]) Py_RETURN_FALSE;  // an absent option: the common call, answered here
-    return boolean(truthy(state_of(m), a[0], a[1]));
+    return to_result(truthy(state_of(m), a[0], a[1]));
 }
 
 ZK_FASTCALL(_market) {
-    static constexpr Signature<2> sig{"_market", {pos("input_data"), kw_opt("default")}};
+    static constexpr auto sig = signature("_market", pos("input_data", Kind::dict), kw_opt("default", Kind::str));
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_dict(a[0], "input_data")) return nullptr;
     State& st = state_of(m);
-    if (a[1] && !expect_str(a[1], "default")) return nullptr;
-    return market(st, a[0], a[1] ? a[1] : st.s[k_DE]);
+    return to_result(market(st, a[0], a[1] ? a[1] : st.s[k_DE]));
 }
 
 ZK_FASTCALL(_int) {
     (void)m;
-    static constexpr Signature<2> sig{"_int", {pos("value"), pos("default")}};
+    static constexpr auto sig = signature("_int", pos("value"), pos("default"));
     PyObject* a[2];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     PyObject* deflt = a[1];
-    if (PyLong_CheckExact(deflt)) return int_or(a[0], deflt);
+    if (PyLong_CheckExact(deflt)) return to_result(int_or(a[0], deflt));
     if (!PyBool_Check(deflt) && !PyFloat_CheckExact(deflt)) {
         kind_error(deflt, "default", "int");
         return nullptr;
     }
-    Ref converted = Ref::steal(to_int(deflt));
+    Ref converted = to_int(deflt);
     if (!converted) return nullptr;
-    return int_or(a[0], converted.get());
+    return to_result(int_or(a[0], converted.get()));
 }
 
-ZK_FASTCALL(json_like_list) {
-    static constexpr Signature<1> sig{"json_like_list", {pos("values")}};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_list(a[0], "values")) return nullptr;
-    return json_like_list(state_of(m), a[0]);
+// The signatures of the others.
+constexpr auto value_sig(const char* name) { return signature(name, pos("value")); }
+constexpr auto map_sig(const char* name) { return signature(name, pos("input_data", Kind::dict)); }
+constexpr auto layer_sig(const char* name) {
+    return signature(name, pos("payload", Kind::dict), pos("input_data", Kind::dict));
 }
 
-ZK_FASTCALL(_flatten_query) {
-    static constexpr Signature<1> sig{"_flatten_query", {pos("payload")}};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_dict(a[0], "payload")) return nullptr;
-    return flatten_query(state_of(m), a[0]);
-}
+#define ZK_SIG(name, ...) constexpr auto sig_##name = __VA_ARGS__;
+ZK_SIG(csv, value_sig("csv"))
+ZK_SIG(_query_text, value_sig("_query_text"))
+ZK_SIG(order_desc, value_sig("order_desc"))
+ZK_SIG(market_id, value_sig("market_id"))
+ZK_SIG(market_research_market_id, value_sig("market_research_market_id"))
+ZK_SIG(station_from_market_id, value_sig("station_from_market_id"))
+ZK_SIG(traffic_source_market, value_sig("traffic_source_market"))
+ZK_SIG(traffic_source_market_id, value_sig("traffic_source_market_id"))
+ZK_SIG(month_name, value_sig("month_name"))
+ZK_SIG(history_date, value_sig("history_date"))
+ZK_SIG(_preset_key, signature("_preset_key", pos("value", Kind::str)))
+ZK_SIG(json_like_list, signature("json_like_list", pos("values", Kind::list)))
+ZK_SIG(_flatten_query, signature("_flatten_query", pos("payload", Kind::dict)))
+ZK_SIG(build_referer, signature("build_referer", pos("payload", Kind::dict), pos("scenario", Kind::str)))
+ZK_SIG(make_competitor_payload, map_sig("make_competitor_payload"))
+ZK_SIG(make_keyword_miner_payload, map_sig("make_keyword_miner_payload"))
+ZK_SIG(make_keyword_reverse_payload, map_sig("make_keyword_reverse_payload"))
+ZK_SIG(make_traffic_source_payload, map_sig("make_traffic_source_payload"))
+ZK_SIG(make_product_research_payload, map_sig("make_product_research_payload"))
+ZK_SIG(make_market_research_payload, map_sig("make_market_research_payload"))
+ZK_SIG(normalize_product_research_input, map_sig("normalize_product_research_input"))
+ZK_SIG(product_research_recommendation_preset, map_sig("product_research_recommendation_preset"))
+ZK_SIG(new_release_num, map_sig("new_release_num"))
+ZK_SIG(_append_product_list_filters, layer_sig("_append_product_list_filters"))
+ZK_SIG(_append_product_range_filters, layer_sig("_append_product_range_filters"))
+ZK_SIG(_append_product_extra_filters, layer_sig("_append_product_extra_filters"))
+#undef ZK_SIG
 
-ZK_FASTCALL(build_referer) {
-    static constexpr Signature<2> sig{"build_referer", {pos("payload"), pos("scenario")}};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!expect_dict(a[0], "payload") || !expect_str(a[1], "scenario")) return nullptr;
-    return build_referer(state_of(m), a[0], a[1]);
-}
-
-#define ZK_DEF(name, doc, ...) {#name, ZK_ENTRY(fn_##name), doc, {__VA_ARGS__}}
+// A function described by its signature, running `op`; one of the functions
+// with rules of their own.
+#define ZK_DEF(name, op, doc, ...) {#name, module_function<State, sig_##name, op>, doc, {__VA_ARGS__}}
+#define ZK_OWN(name, doc, ...) {#name, ZK_ENTRY(fn_##name), doc, {__VA_ARGS__}}
 #define ZK_ANY_TO(result) "value", "Any", "return", result
 #define ZK_MAP_TO(result) "input_data", "dict[str, Any]", "return", result
 #define ZK_LAYER "payload", "dict[str, Any]", "input_data", "dict[str, Any]", "return", "None"
 
 const FunctionDef functions[] = {
-    ZK_DEF(csv, "csv($module, /, value)\n--\n\n", ZK_ANY_TO("list[str]")),
-    ZK_DEF(_query_text, "_query_text($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
-    ZK_DEF(order_desc, "order_desc($module, /, value)\n--\n\n", ZK_ANY_TO("bool")),
-    ZK_DEF(truthy, "truthy($module, /, value, *, default=False)\n--\n\n", "value", "Any", "default", "Any", "return",
+    ZK_DEF(csv, csv, "csv($module, /, value)\n--\n\n", ZK_ANY_TO("list[str]")),
+    ZK_DEF(_query_text, query_text, "_query_text($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(order_desc, order_desc, "order_desc($module, /, value)\n--\n\n", ZK_ANY_TO("bool")),
+    ZK_OWN(truthy, "truthy($module, /, value, *, default=False)\n--\n\n", "value", "Any", "default", "Any", "return",
            "bool"),
-    ZK_DEF(_market, "_market($module, /, input_data, *, default='DE')\n--\n\n", "input_data", "dict[str, Any]",
+    ZK_OWN(_market, "_market($module, /, input_data, *, default='DE')\n--\n\n", "input_data", "dict[str, Any]",
            "default", "str", "return", "str"),
-    ZK_DEF(_int, "_int($module, /, value, default)\n--\n\n", "value", "Any", "default", "int | float", "return",
+    ZK_OWN(_int, "_int($module, /, value, default)\n--\n\n", "value", "Any", "default", "int | float", "return",
            "int"),
-    ZK_DEF(json_like_list, "json_like_list($module, /, values)\n--\n\n", "values", "list[Any]", "return", "str"),
-    ZK_DEF(_flatten_query, "_flatten_query($module, /, payload)\n--\n\n", "payload", "dict[str, Any]", "return",
+    ZK_DEF(json_like_list, json_like_list, "json_like_list($module, /, values)\n--\n\n", "values", "list[Any]", "return", "str"),
+    ZK_DEF(_flatten_query, flatten_query, "_flatten_query($module, /, payload)\n--\n\n", "payload", "dict[str, Any]", "return",
            "dict[str, str]"),
-    ZK_DEF(market_id, "market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
-    ZK_DEF(market_research_market_id, "market_research_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
-    ZK_DEF(station_from_market_id, "station_from_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
-    ZK_DEF(traffic_source_market, "traffic_source_market($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
-    ZK_DEF(traffic_source_market_id, "traffic_source_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
-    ZK_DEF(month_name, "month_name($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
-    ZK_DEF(history_date, "history_date($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
-    ZK_DEF(build_referer, "build_referer($module, /, payload, scenario)\n--\n\n按场景构造 Web referer。", "payload",
+    ZK_DEF(market_id, market_id, "market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
+    ZK_DEF(market_research_market_id, market_research_market_id, "market_research_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
+    ZK_DEF(station_from_market_id, station_from_market_id, "station_from_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(traffic_source_market, traffic_source_market, "traffic_source_market($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(traffic_source_market_id, traffic_source_market_id, "traffic_source_market_id($module, /, value)\n--\n\n", ZK_ANY_TO("Any")),
+    ZK_DEF(month_name, month_name, "month_name($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(history_date, history_date, "history_date($module, /, value)\n--\n\n", ZK_ANY_TO("str")),
+    ZK_DEF(build_referer, build_referer, "build_referer($module, /, payload, scenario)\n--\n\n按场景构造 Web referer。", "payload",
            "dict[str, Any]", "scenario", "str", "return", "str"),
-    ZK_DEF(make_competitor_payload, "make_competitor_payload($module, /, input_data)\n--\n\n构造竞品查询 payload。",
+    ZK_DEF(make_competitor_payload, make_competitor_payload, "make_competitor_payload($module, /, input_data)\n--\n\n构造竞品查询 payload。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(make_keyword_miner_payload,
+    ZK_DEF(make_keyword_miner_payload, make_keyword_miner_payload,
            "make_keyword_miner_payload($module, /, input_data)\n--\n\n构造关键词挖掘 payload。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(make_keyword_reverse_payload,
+    ZK_DEF(make_keyword_reverse_payload, make_keyword_reverse_payload,
            "make_keyword_reverse_payload($module, /, input_data)\n--\n\n构造关键词反查 payload。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(make_traffic_source_payload,
+    ZK_DEF(make_traffic_source_payload, make_traffic_source_payload,
            "make_traffic_source_payload($module, /, input_data)\n--\n\n构造查流量来源 payload。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(make_product_research_payload,
+    ZK_DEF(make_product_research_payload, make_product_research_payload,
            "make_product_research_payload($module, /, input_data)\n--\n\n构造选产品 payload。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(_append_product_list_filters, "_append_product_list_filters($module, /, payload, input_data)\n--\n\n",
+    ZK_DEF(_append_product_list_filters, append_product_list_filters, "_append_product_list_filters($module, /, payload, input_data)\n--\n\n",
            ZK_LAYER),
-    ZK_DEF(_append_product_range_filters, "_append_product_range_filters($module, /, payload, input_data)\n--\n\n",
+    ZK_DEF(_append_product_range_filters, append_product_range_filters, "_append_product_range_filters($module, /, payload, input_data)\n--\n\n",
            ZK_LAYER),
-    ZK_DEF(_append_product_extra_filters, "_append_product_extra_filters($module, /, payload, input_data)\n--\n\n",
+    ZK_DEF(_append_product_extra_filters, append_product_extra_filters, "_append_product_extra_filters($module, /, payload, input_data)\n--\n\n",
            ZK_LAYER),
-    ZK_DEF(normalize_product_research_input,
+    ZK_DEF(normalize_product_research_input, normalize_product_research_input,
            "normalize_product_research_input($module, /, input_data)\n--\n\n兼容 SellerSprite 官方开放 API 的选产品入参命名。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(product_research_recommendation_preset,
+    ZK_DEF(product_research_recommendation_preset, product_research_recommendation_preset,
            "product_research_recommendation_preset($module, /, input_data)\n--\n\n解析选产品推荐模式并返回对应筛选参数。",
            ZK_MAP_TO("dict[str, Any]")),
-    ZK_DEF(_preset_key, "_preset_key($module, /, value)\n--\n\n", "value", "str", "return", "str"),
-    ZK_DEF(new_release_num, "new_release_num($module, /, input_data)\n--\n\n解析新品定义月份数。", ZK_MAP_TO("int")),
-    ZK_DEF(make_market_research_payload,
+    ZK_DEF(_preset_key, preset_key, "_preset_key($module, /, value)\n--\n\n", "value", "str", "return", "str"),
+    ZK_DEF(new_release_num, new_release_num, "new_release_num($module, /, input_data)\n--\n\n解析新品定义月份数。", ZK_MAP_TO("int")),
+    ZK_DEF(make_market_research_payload, make_market_research_payload,
            "make_market_research_payload($module, /, input_data)\n--\n\n构造选市场表单 payload。",
            ZK_MAP_TO("dict[str, Any]")),
 };
@@ -204,16 +150,10 @@ const FunctionDef functions[] = {
 const HintName hint_names[] = {{"Any", "typing"}};
 
 int exec(PyObject* m) {
-    State& st = state_of(m);
-    new (&st) State();
-    if (!st.c.init()) return -1;
-    static const char* const texts[] = {
-#define ZK_TEXT(name, text) text,
-        ZK_PAYLOAD_STRINGS(ZK_TEXT)
-#undef ZK_TEXT
-    };
-    if (!zk::intern_all(texts, k_count, st.s)) return -1;
-    if (PyModule_AddStringConstant(m, "__version__", ZK_VERSION) < 0) return -1;
+    static const char* const texts[] = {ZK_PAYLOAD_STRINGS(ZK_TEXT_OF)};
+    State* made = start_state<State>(m, texts);
+    if (!made) return -1;
+    State& st = *made;
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
     if (!st.functions.init(m, "zentrik.seller_sprite.api.payloads.zentrik_function", hint_names) ||
         !st.functions.add_to_module(m, functions, sizeof functions / sizeof functions[0]))

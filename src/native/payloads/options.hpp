@@ -103,14 +103,7 @@ public:
     // The fallback chain over names: 1 when a truthy value was found, 0 when
     // none was (`out` then holds the last value read, NULL when absent).
     [[gnu::always_inline]] int first_truthy(std::initializer_list<int> slots, Ref& out) const {
-        for (int slot : slots) {
-            if (!get(slot, out)) return -1;
-            if (out) {
-                int t = truth(out.get());
-                if (t) return t;
-            }
-        }
-        return 0;
+        return first_truthy_by(slots, [this](int slot, Ref& v) { return get(slot, v); }, out);
     }
 
 private:
@@ -157,17 +150,28 @@ inline bool chain_or(const Options& o, std::initializer_list<int> slots, PyObjec
 }
 
 // _int(first truthy of the options, default)
-inline PyObject* int_chain(const Options& o, std::initializer_list<int> slots, long deflt) {
+inline Ref int_chain(const Options& o, std::initializer_list<int> slots, long deflt) {
     Ref v;
     if (o.first_truthy(slots, v) < 0) return nullptr;
     return to_int_or(v.get(), deflt);
 }
 
 // _market: the upper-cased text of the first truthy of market, site, else `deflt`.
-inline PyObject* market_of(State& st, const Options& o, PyObject* deflt) {
+inline Ref market_of(State& st, const Options& o, PyObject* deflt) {
     Ref v;
     if (!chain_or(o, {k_market, k_site}, deflt, v)) return nullptr;
     return market_code(st, v.get());
+}
+
+// A truthy marketId as it is, else `id_of` the market code (`deflt` when
+// neither market nor site is given); false on error.
+inline bool market_id_or(State& st, const Options& o, PyObject* deflt, Ref (*id_of)(State&, PyObject*), Ref& out) {
+    const int t = o.first_truthy({k_marketId}, out);
+    if (t) return t > 0;
+    Ref code = market_of(st, o, deflt);
+    if (!code) return false;
+    out = id_of(st, code.get());
+    return bool(out);
 }
 
 }  // namespace zk::payloads

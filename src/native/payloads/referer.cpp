@@ -112,16 +112,16 @@ public:
             if (!overflow) return integer(x);
             // out of range: the interpreter's digits below
         }
-        Ref t = Ref::steal(text_form(st.c, v));
+        Ref t = text_form(st.c, v);
         return t && text(t.get());
     }
 
     size_t size() const { return len_; }
     void truncate(size_t n) { len_ = n; }
 
-    PyObject* finish() const {
-        PyObject* out = PyUnicode_New(Py_ssize_t(len_), 127);
-        if (out) std::memcpy(PyUnicode_DATA(out), p_, len_);
+    Ref finish() const {
+        Ref out = Ref::steal(PyUnicode_New(Py_ssize_t(len_), 127));
+        if (out) std::memcpy(PyUnicode_DATA(out.get()), p_, len_);
         return out;
     }
 
@@ -302,7 +302,7 @@ bool flattened(State& st, Out& out, PyObject* payload) {
     case Pass::general: break;
     }
     out.truncate(start);
-    Ref flat = Ref::steal(flatten_query(st, payload));
+    Ref flat = flatten_query(st, payload);
     if (!flat) return false;
     bool first = true;
     Py_ssize_t pos = 0;
@@ -339,7 +339,7 @@ bool get_or(PyObject* payload, PyObject* key, PyObject* fallback, Ref& out) {
     return true;
 }
 
-PyObject* referer(State& st, PyObject* payload, PyObject* scenario);
+Ref referer(State& st, PyObject* payload, PyObject* scenario);
 
 }  // namespace
 
@@ -349,18 +349,18 @@ bool init_referer(State& st) {
     return st.keyword_miner_referer != nullptr;
 }
 
-PyObject* build_referer(State& st, PyObject* payload, PyObject* scenario) {
-    if (str_eq(scenario, "keyword-miner", 13)) return new_ref(st.keyword_miner_referer);
+Ref build_referer(State& st, PyObject* payload, PyObject* scenario) {
+    if (str_eq(scenario, "keyword-miner", 13)) return Ref::borrow(st.keyword_miner_referer);
     // The text form of a value may call back into Python (and build a referer again).
     if (!enter_recursive_call(" while building a referer")) return nullptr;
-    PyObject* out = referer(st, payload, scenario);
+    Ref out = referer(st, payload, scenario);
     Py_LeaveRecursiveCall();
     return out;
 }
 
 namespace {
 
-PyObject* referer(State& st, PyObject* payload, PyObject* scenario) {
+Ref referer(State& st, PyObject* payload, PyObject* scenario) {
     Out out;
     if (!out.raw(kOrigin)) return nullptr;
     if (str_eq(scenario, "keyword-reverse", 15)) {
@@ -368,7 +368,7 @@ PyObject* referer(State& st, PyObject* payload, PyObject* scenario) {
         if (!get_or(payload, st.s[k_asin], st.c.s_empty, q)) return nullptr;
         if (!out.raw("/v3/keyword-reverse/?q=") || !out.value(st, q.get())) return nullptr;
         if (!get_or(payload, st.s[k_market], st.s[k_JP], market)) return nullptr;
-        id = Ref::steal(market_id(st, market.get()));
+        id = market_id(st, market.get());
         if (!id || !out.raw("&marketId=") || !out.value(st, id.get())) return nullptr;
         if (!get_or(payload, st.s[k_month], st.c.s_empty, date)) return nullptr;
         if (!out.raw("&date=") || !out.value(st, date.get())) return nullptr;
@@ -383,7 +383,7 @@ PyObject* referer(State& st, PyObject* payload, PyObject* scenario) {
         if (!get_or(payload, st.s[k_keywordOrAsin], st.c.s_empty, asin)) return nullptr;
         if (!out.raw("/v3/reversing/sources?asin=") || !out.value(st, asin.get())) return nullptr;
         if (!get(payload, st.s[k_market], market)) return nullptr;
-        id = Ref::steal(traffic_source_market_id(st, market ? market.get() : Py_None));
+        id = traffic_source_market_id(st, market ? market.get() : Py_None);
         if (!id || !out.raw("&marketId=") || !out.value(st, id.get())) return nullptr;
         if (!get_or(payload, st.s[k_month], st.c.s_empty, date)) return nullptr;
         if (!out.raw("&date=") || !out.value(st, date.get())) return nullptr;

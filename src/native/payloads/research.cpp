@@ -19,34 +19,34 @@ bool lay_preset(PyObject* target, PyObject* preset) {
 }
 
 // A text with every occurrence of one ASCII character replaced by another.
-PyObject* replace_char(PyObject* s, Py_UCS4 from, Py_UCS4 to) {
-    if (PyUnicode_FindChar(s, from, 0, PyUnicode_GET_LENGTH(s), 1) == -1) return new_ref(s);
+Ref replace_char(PyObject* s, Py_UCS4 from, Py_UCS4 to) {
+    if (PyUnicode_FindChar(s, from, 0, PyUnicode_GET_LENGTH(s), 1) == -1) return Ref::borrow(s);
     Ref a = Ref::steal(PyUnicode_FromOrdinal(int(from)));
     Ref b = Ref::steal(PyUnicode_FromOrdinal(int(to)));
     if (!a || !b) return nullptr;
-    return PyUnicode_Replace(s, a.get(), b.get(), -1);
+    return Ref::steal(PyUnicode_Replace(s, a.get(), b.get(), -1));
 }
 
 // text of a value (a new reference)
 // Small integers (page numbers, counts, months) are the usual values here:
 // their texts are made once, at module load.
-inline PyObject* text_of(State& st, PyObject* v) {
+inline Ref text_of(State& st, PyObject* v) {
     if (PyLong_CheckExact(v)) {
         int overflow;
         const long x = PyLong_AsLongAndOverflow(v, &overflow);
-        if (!overflow && x >= 0 && x < kIntTexts) return new_ref(st.int_text[x]);
+        if (!overflow && x >= 0 && x < kIntTexts) return Ref::borrow(st.int_text[x]);
     }
     return text_form(st.c, v);
 }
 
 }  // namespace
 
-PyObject* preset_key(State& st, PyObject* value) {
-    Ref t = Ref::steal(trim(value));
+Ref preset_key(State& st, PyObject* value) {
+    Ref t = trim(value);
     if (!t) return nullptr;
-    Ref low = Ref::steal(lower(st.c, t.get()));
+    Ref low = lower(st.c, t.get());
     if (!low) return nullptr;
-    Ref dashed = Ref::steal(replace_char(low.get(), '_', '-'));
+    Ref dashed = replace_char(low.get(), '_', '-');
     if (!dashed) return nullptr;
     return replace_char(dashed.get(), ' ', '-');
 }
@@ -97,14 +97,14 @@ static bool normalize(State& st, Options& o, SetNames* set) {
     }
     Ref given;
     if (!o.get(k_productTags, given)) return false;
-    Ref tags = Ref::steal(csv(st, arg(given)));
+    Ref tags = csv(st, or_none(given));
     if (!tags) return false;
     static constexpr Str badges[3][2] = {
         {k_badgeBS, k_BestSeller}, {k_badgeAC, k_AmazonChoice}, {k_badgeNR, k_NewRelease}};
     for (const auto& row : badges) {
         Ref v;
         if (!o.get(row[0], v)) return false;
-        int t = truthy(st, arg(v), nullptr);
+        int t = truthy(st, or_none(v), nullptr);
         if (t < 0) return false;
         if (!t) continue;
         int present = PySequence_Contains(tags.get(), s[row[1]]);
@@ -113,7 +113,7 @@ static bool normalize(State& st, Options& o, SetNames* set) {
     return PyList_GET_SIZE(tags.get()) == 0 || assign(k_productTags, tags.get());
 }
 
-PyObject* normalize_product_research_input(State& st, PyObject* in) {
+Ref normalize_product_research_input(State& st, PyObject* in) {
     Options o(st, in);
     SetNames set;
     if (!o.scan()) return nullptr;
@@ -125,56 +125,58 @@ PyObject* normalize_product_research_input(State& st, PyObject* in) {
         if (!o.get(set.slot[i], v) || PyDict_SetItem(data.get(), st.slot_name[set.slot[i]], v.get()) < 0)
             return nullptr;
     }
-    return data.release();
+    return data;
 }
 
-// The table's preset that the recommendation mode names (borrowed), or NULL:
-// with an exception set on error, without one when no preset is named.
-static PyObject* preset_of(State& st, const Options& o) {
+// The table's preset that the recommendation mode names, which the table
+// keeps: 1 with `out` set, 0 when no preset is named, -1 on error.
+static int preset_of(State& st, const Options& o, Borrowed& out) {
     Ref mode;
     int t = o.first_truthy(
         {k_recommendationMode, k_recommendMode, k_presetMode, k_productMode, k_mode, k_mode_zh}, mode);
-    if (t <= 0) return nullptr;
-    Ref text = Ref::steal(trimmed_text(st.c, mode.get()));
-    if (!text) return nullptr;
-    Ref key = Ref::steal(preset_key(st, text.get()));
-    if (!key) return nullptr;
+    if (t <= 0) return t;
+    Ref text = trimmed_text(st.c, mode.get());
+    if (!text) return -1;
+    Ref key = preset_key(st, text.get());
+    if (!key) return -1;
     // The unfolded text is the fallback: a preset name must match exactly.
     PyObject* name = PyDict_GetItemWithError(st.aliases, key.get());
     if (!name) {
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return -1;
         name = text.get();
     }
-    return PyDict_GetItemWithError(st.presets, name);
+    out = Borrowed(PyDict_GetItemWithError(st.presets, name));
+    if (out) return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* product_research_recommendation_preset(State& st, PyObject* in) {
+Ref product_research_recommendation_preset(State& st, PyObject* in) {
     Options o(st, in);
     if (!o.scan()) return nullptr;
-    PyObject* preset = preset_of(st, o);
-    if (!preset && PyErr_Occurred()) return nullptr;
+    Borrowed preset;
+    if (preset_of(st, o, preset) < 0) return nullptr;
     Ref out = Ref::steal(PyDict_New());
-    if (!out || (preset && !lay_preset(out.get(), preset))) return nullptr;
-    return out.release();
+    if (!out || (preset && !lay_preset(out.get(), preset.get()))) return nullptr;
+    return out;
 }
 
-static PyObject* new_release_months(State& st, const Options& o) {
+static Ref new_release_months(State& st, const Options& o) {
     Ref v;
     if (o.first_truthy({k_newReleaseNum, k_newReleaseMonths, k_newProductMonths, k_newRelease}, v) < 0)
         return nullptr;
-    if (!v || v.get() == Py_None) return small_int(6);
-    Ref text = Ref::steal(trimmed_text(st.c, v.get()));
+    if (!v || v.get() == Py_None) return Ref::steal(PyLong_FromLong(6));
+    Ref text = trimmed_text(st.c, v.get());
     if (!text) return nullptr;
-    Ref low = Ref::steal(lower(st.c, text.get()));
+    Ref low = lower(st.c, text.get());
     if (!low) return nullptr;
     PyObject* months = PyDict_GetItemWithError(st.month_table, low.get());
-    if (months) return new_ref(months);
+    if (months) return Ref::borrow(months);
     if (PyErr_Occurred()) return nullptr;
-    Ref six = Ref::steal(small_int(6));
+    Ref six = Ref::steal(PyLong_FromLong(6));
     return six ? int_or(v.get(), six.get()) : nullptr;
 }
 
-PyObject* new_release_num(State& st, PyObject* in) {
+Ref new_release_num(State& st, PyObject* in) {
     Options o(st, in);
     return o.scan() ? new_release_months(st, o) : nullptr;
 }
@@ -184,7 +186,7 @@ static bool list_filters(State& st, PyObject* payload, const Options& o) {
     for (Str k : {k_productTags, k_sellerTypes, k_eligibility}) {
         Ref v;
         if (!o.get(k, v)) return false;
-        if (v && v.get() != Py_None && !put(payload, st.s[k], csv(st, v.get()))) return false;
+        if (v && v.get() != Py_None && !set_made(payload, st.s[k], csv(st, v.get()))) return false;
     }
     return true;
 }
@@ -194,7 +196,7 @@ static bool range_filters(State& st, PyObject* payload, const Options& o) {
         Ref v;
         if (!o.get(st.range_target[i], v)) return false;
         if ((!v || v.get() == Py_None) && st.range_alt[i] >= 0 && !o.get(st.range_alt[i], v)) return false;
-        if (v && v.get() != Py_None && !put(payload, st.slot_name[st.range_target[i]], text_of(st, v.get())))
+        if (v && v.get() != Py_None && !set_made(payload, st.slot_name[st.range_target[i]], text_of(st, v.get())))
             return false;
     }
     return true;
@@ -224,24 +226,24 @@ bool append_product_extra_filters(State& st, PyObject* payload, PyObject* in) {
     return o.scan() && extra_filters(st, payload, o);
 }
 
-PyObject* make_product_research_payload(State& st, PyObject* in) {
+Ref make_product_research_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
     Options o(st, in);
     if (!o.scan() || !normalize(st, o, nullptr)) return nullptr;
     Ref month, v;
     if (!chain_or(o, {k_month, k_period}, s[k_m2026_03], month)) return nullptr;
-    PyObject* preset = preset_of(st, o);  // the table's own: only read
-    if (!preset && PyErr_Occurred()) return nullptr;
+    Borrowed preset;  // the table's own: only read
+    if (preset_of(st, o, preset) < 0) return nullptr;
 
     Ref p = Ref::steal(PyDict_Copy(st.tpl_product_research));
     if (!p) return nullptr;
     PyObject* d = p.get();
-    if (!put(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
-    if (!put(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
-    if (!put(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
+    if (!set_made(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
+    if (!set_made(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
+    if (!set_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
     int t = o.first_truthy({k_monthName}, v);
-    if (t < 0 || !put(d, s[k_monthName], t ? v.release() : month_name(st, month.get()))) return nullptr;
-    if (!chain_or(o, {k_selectType}, s[k_two], v) || !put(d, s[k_selectType], text_of(st, v.get())))
+    if (t < 0 || !set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
+    if (!chain_or(o, {k_selectType}, s[k_two], v) || !set_made(d, s[k_selectType], text_of(st, v.get())))
         return nullptr;
     if (!o.get(k_filterSub, v)) return nullptr;
     t = (v && v.get() != Py_None) ? truthy(st, v.get(), nullptr) : 0;
@@ -253,90 +255,83 @@ PyObject* make_product_research_payload(State& st, PyObject* in) {
     if (!order || !chain_or(o, {k_orderField}, s[k_amz_unit], v) ||
         PyDict_SetItem(order.get(), s[k_field], v.get()) < 0 || !o.get(k_orderDesc, v))
         return nullptr;
-    t = order_desc(st, arg(v));
+    t = order_desc(st, or_none(v));
     if (t < 0 || PyDict_SetItem(order.get(), s[k_desc], t ? Py_True : Py_False) < 0 ||
         PyDict_SetItem(d, s[k_order], order.get()) < 0)
         return nullptr;
 
-    if (!put(d, s[k_productTags], PyList_New(0))) return nullptr;
-    if (o.first_truthy({k_node, k_category, k_nodeIdPaths}, v) < 0 || !put(d, s[k_nodeIdPaths], csv(st, arg(v))))
+    if (!set_made(d, s[k_productTags], Ref::steal(PyList_New(0)))) return nullptr;
+    if (o.first_truthy({k_node, k_category, k_nodeIdPaths}, v) < 0 || !set_made(d, s[k_nodeIdPaths], csv(st, or_none(v))))
         return nullptr;
-    if (!put(d, s[k_sellerTypes], PyList_New(0)) || !put(d, s[k_eligibility], PyList_New(0))) return nullptr;
+    if (!set_made(d, s[k_sellerTypes], Ref::steal(PyList_New(0))) || !set_made(d, s[k_eligibility], Ref::steal(PyList_New(0)))) return nullptr;
     for (Str k : {k_pkgDimensionTypeList, k_sellerNationList}) {
-        if (!o.get(k, v) || !put(d, s[k], csv(st, arg(v)))) return nullptr;
+        if (!o.get(k, v) || !set_made(d, s[k], csv(st, or_none(v)))) return nullptr;
     }
     for (Str k : {k_smallAndLight, k_lowPrice}) {
         if (!chain_or(o, {k}, s[k_N], v) || PyDict_SetItem(d, s[k], v.get()) < 0) return nullptr;
     }
 
     // The layers: the preset over the base, then the explicit filters.
-    if (preset && !lay_preset(d, preset)) return nullptr;
+    if (preset && !lay_preset(d, preset.get())) return nullptr;
     if (!list_filters(st, d, o) || !range_filters(st, d, o) || !extra_filters(st, d, o)) return nullptr;
     for (Str k : {k_keyword, k_keywords, k_includeBrands, k_excludeBrands, k_includeSellers, k_excludeSellers,
                   k_outOfKeywords}) {
         if (!o.get(k, v) || (t = truthy_ref(v)) < 0 || (t && PyDict_SetItem(d, s[k], v.get()) < 0))
             return nullptr;
     }
-    return p.release();
+    return p;
 }
 
-PyObject* make_market_research_payload(State& st, PyObject* in) {
+Ref make_market_research_payload(State& st, PyObject* in) {
     PyObject* const* s = st.s;
     Options o(st, in);
     if (!o.scan()) return nullptr;
     Ref month, top, v;
     if (!chain_or(o, {k_month, k_period}, s[k_nearly], month)) return nullptr;
-    Ref ten = Ref::steal(small_int(10));
+    Ref ten = Ref::steal(PyLong_FromLong(10));
     if (!ten || !chain_or(o, {k_topn, k_topN}, ten.get(), top)) return nullptr;
-    Ref months = Ref::steal(new_release_months(st, o));
+    Ref months = new_release_months(st, o);
     if (!months) return nullptr;
 
     Ref p = Ref::steal(PyDict_Copy(st.tpl_market_research));
     if (!p) return nullptr;
     PyObject* d = p.get();
-    int t = o.first_truthy({k_marketId}, v);
-    if (t < 0) return nullptr;
-    if (!t) {
-        Ref code = Ref::steal(market_of(st, o, s[k_US]));
-        if (!code) return nullptr;
-        v = Ref::steal(market_research_market_id(st, code.get()));
-        if (!v) return nullptr;
-    }
-    if (!put(d, s[k_marketId], text_of(st, v.get()))) return nullptr;
+    if (!market_id_or(st, o, s[k_US], market_research_market_id, v)) return nullptr;
+    if (!set_made(d, s[k_marketId], text_of(st, v.get()))) return nullptr;
     if (o.first_truthy({k_nodeIdPath, k_node, k_category}, v) < 0 ||
-        !put(d, s[k_nodeIdPath], query_text(st, arg(v))))
+        !set_made(d, s[k_nodeIdPath], query_text(st, or_none(v))))
         return nullptr;
-    if (!chain_or(o, {k_sampleNumber}, s[k_one], v) || !put(d, s[k_sampleNumber], text_of(st, v.get())))
+    if (!chain_or(o, {k_sampleNumber}, s[k_one], v) || !set_made(d, s[k_sampleNumber], text_of(st, v.get())))
         return nullptr;
-    if (!put(d, s[k_topn], text_of(st, top.get()))) return nullptr;
-    if (!put(d, s[k_newReleaseNum], text_of(st, months.get()))) return nullptr;
+    if (!set_made(d, s[k_topn], text_of(st, top.get()))) return nullptr;
+    if (!set_made(d, s[k_newReleaseNum], text_of(st, months.get()))) return nullptr;
     if (!chain_or(o, {k_orderField, k_order_field}, s[k_total_sales], v) ||
         PyDict_SetItem(d, s[k_order_field], v.get()) < 0)
         return nullptr;
     if (o.first_truthy({k_orderDesc, k_order_desc}, v) < 0) return nullptr;
-    t = order_desc(st, arg(v));
+    int t = order_desc(st, or_none(v));
     if (t < 0 || PyDict_SetItem(d, s[k_order_desc], t ? s[k_s_true] : s[k_s_false]) < 0) return nullptr;
-    if (!chain_or(o, {k_tab}, s[k_one], v) || !put(d, s[k_tab], text_of(st, v.get()))) return nullptr;
+    if (!chain_or(o, {k_tab}, s[k_one], v) || !set_made(d, s[k_tab], text_of(st, v.get()))) return nullptr;
     t = o.first_truthy({k_monthName}, v);
-    if (t < 0 || !put(d, s[k_monthName], t ? v.release() : month_name(st, month.get()))) return nullptr;
+    if (t < 0 || !set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
     if (!chain_or(o, {k_newReleaseNumSelect}, months.get(), v) ||
-        !put(d, s[k_newReleaseNumSelect], text_of(st, v.get())))
+        !set_made(d, s[k_newReleaseNumSelect], text_of(st, v.get())))
         return nullptr;
-    if (!chain_or(o, {k_topNSelect}, top.get(), v) || !put(d, s[k_topNSelect], text_of(st, v.get())))
+    if (!chain_or(o, {k_topNSelect}, top.get(), v) || !set_made(d, s[k_topNSelect], text_of(st, v.get())))
         return nullptr;
-    Ref n = Ref::steal(int_chain(o, {k_page, k_startPage}, 1));
-    if (!n || !put(d, s[k_page], text_of(st, n.get()))) return nullptr;
-    n = Ref::steal(int_chain(o, {k_size, k_pageSize}, 100));
-    if (!n || !put(d, s[k_size], text_of(st, n.get()))) return nullptr;
+    Ref n = int_chain(o, {k_page, k_startPage}, 1);
+    if (!n || !set_made(d, s[k_page], text_of(st, n.get()))) return nullptr;
+    n = int_chain(o, {k_size, k_pageSize}, 100);
+    if (!n || !set_made(d, s[k_size], text_of(st, n.get()))) return nullptr;
     if ((t = o.first_truthy({k_departmentKeyword, k_keyword}, v)) < 0 ||
-        (t && !put(d, s[k_departmentKeyword], query_text(st, v.get()))))
+        (t && !set_made(d, s[k_departmentKeyword], query_text(st, v.get()))))
         return nullptr;
     for (int i = 0; i < kMarketResearchHidden; ++i) {
         if (!o.may_hold(st.hidden[i])) continue;
         if (!o.get(st.hidden[i], v)) return nullptr;
-        if (v && v.get() != Py_None && !put(d, st.slot_name[st.hidden[i]], text_of(st, v.get()))) return nullptr;
+        if (v && v.get() != Py_None && !set_made(d, st.slot_name[st.hidden[i]], text_of(st, v.get()))) return nullptr;
     }
-    return p.release();
+    return p;
 }
 
 }  // namespace zk::payloads

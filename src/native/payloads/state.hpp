@@ -111,6 +111,17 @@ struct Memo {
         Py_XSETREF(out[next], result);
         next = (next + 1) % kEntries;
     }
+    // The result for `v`: remembered when `v` is an exact str, else (and
+    // the first time) made by `make(v)`.
+    template <typename Make>
+    Ref through(PyObject* v, Make&& make) {
+        const bool exact = PyUnicode_CheckExact(v);
+        if (exact)
+            if (PyObject* made = find(v)) return Ref::borrow(made);
+        Ref made = make(v);
+        if (made && exact) keep(v, made.get());
+        return made;
+    }
     template <typename F>
     void each(F&& f) {
         for (int i = 0; i < kEntries; ++i) {
