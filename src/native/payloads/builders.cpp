@@ -16,7 +16,7 @@ Ref make_competitor_payload(State& st, PyObject* in) {
     Ref mkt = market_of(st, o, s[k_DE]);
     if (!mkt) return nullptr;
     Ref month;
-    if (!chain_or(o, {k_month, k_period}, s[k_m202604], month)) return nullptr;
+    if (!chain_or(o, {k_month, k_period}, s[k_default_competitor_month], month)) return nullptr;
 
     Ref p = Ref::steal(PyDict_Copy(st.tpl_competitor));
     if (!p) return nullptr;
@@ -45,7 +45,7 @@ Ref make_competitor_payload(State& st, PyObject* in) {
     if (t < 0 || PyDict_SetItem(order.get(), s[k_desc], t ? Py_True : Py_False) < 0) return nullptr;
     if (PyDict_SetItem(d, s[k_order], order.get()) < 0) return nullptr;
 
-    if (!chain_or(o, {k_lowPrice}, s[k_N], v)) return nullptr;
+    if (!chain_or(o, {k_lowPrice}, s[k_default_flag], v)) return nullptr;
     if (PyDict_SetItem(d, s[k_lowPrice], v.get()) < 0) return nullptr;
 
     if ((t = o.first_truthy({k_keywords, k_keyword}, v)) < 0 ||
@@ -61,7 +61,7 @@ Ref make_competitor_payload(State& st, PyObject* in) {
 // The month of the keyword-type interfaces, before history_date.
 static bool keyword_month(State& st, Options& o, Ref& out) {
     PyObject* const* s = st.s;
-    return chain_or(o, {k_historyDate, k_month, k_monthName}, s[k_nearly], out);
+    return chain_or(o, {k_historyDate, k_month, k_monthName}, s[k_default_month], out);
 }
 
 // The start of the keyword miner's and the traffic source's payloads: the
@@ -115,7 +115,7 @@ Ref make_keyword_miner_payload(State& st, PyObject* in) {
     if (!p) return nullptr;
     PyObject* d = p.get();
 
-    if (!chain_or(o, {k_keyword, k_q}, s[k_flashlight], v) || PyDict_SetItem(d, s[k_keyword], v.get()) < 0)
+    if (!chain_or(o, {k_keyword, k_q}, s[k_default_miner_keyword], v) || PyDict_SetItem(d, s[k_keyword], v.get()) < 0)
         return nullptr;
     // A truthy marketId is only converted; otherwise the market code's id.
     if (!market_id_or(st, o, s[k_JP], market_id, v)) return nullptr;
@@ -138,7 +138,7 @@ Ref make_keyword_miner_payload(State& st, PyObject* in) {
     }
     if (!set_made(d, s[k_matchType], int_opt(o, k_matchType, 0))) return nullptr;
     if (!put_bool(d, s[k_amazonChoice], truthy_opt(st, o, k_amazonChoice))) return nullptr;
-    if (!chain_or(o, {k_keywordBidMatchType}, s[k_exact], v) ||
+    if (!chain_or(o, {k_keywordBidMatchType}, s[k_default_bid_match_type], v) ||
         PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
         return nullptr;
     if (!put_bool(d, s[k_includeHighFrequency], truthy_opt(st, o, k_includeHighFrequency, true))) return nullptr;
@@ -173,7 +173,7 @@ Ref make_keyword_reverse_payload(State& st, PyObject* in) {
     Ref p = Ref::steal(PyDict_Copy(st.tpl_keyword_reverse));
     if (!p) return nullptr;
     PyObject* d = p.get();
-    if (!chain_or(o, {k_asin, k_q}, s[k_B07YRMT36L], v) || PyDict_SetItem(d, s[k_asin], v.get()) < 0)
+    if (!chain_or(o, {k_asin, k_q}, s[k_default_reverse_asin], v) || PyDict_SetItem(d, s[k_asin], v.get()) < 0)
         return nullptr;
     if (PyDict_SetItem(d, s[k_market], mkt.get()) < 0 || PyDict_SetItem(d, s[k_limit], limit.get()) < 0 ||
         PyDict_SetItem(d, s[k_skip], skip.get()) < 0 || PyDict_SetItem(d, s[k_page], page.get()) < 0)
@@ -184,7 +184,7 @@ Ref make_keyword_reverse_payload(State& st, PyObject* in) {
     if (!set_made(d, s[k_order], int_opt(o, k_order, 12))) return nullptr;
     if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
     if (!put_bool(d, s[k_exactly], truthy_opt(st, o, k_exactly))) return nullptr;
-    if (!chain_or(o, {k_keywordBidMatchType}, s[k_exact], v) ||
+    if (!chain_or(o, {k_keywordBidMatchType}, s[k_default_bid_match_type], v) ||
         PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
         return nullptr;
     if (!put_bool(d, s[k_filterDeletedKeywords], truthy_opt(st, o, k_filterDeletedKeywords))) return nullptr;

@@ -11,8 +11,9 @@
 // too is read as it was when the builder started.
 //
 // The slot table is far too large for the C stack of a call that may nest
-// (a __str__ that calls a builder again): it comes from the module's small
-// pool of tables, which are kept all-empty between uses.
+// (a __str__ that calls a builder again): it lives on the heap, and the
+// module keeps a few tables that calls have finished with, all-empty, for
+// the calls that follow.
 #pragma once
 
 #include <cstdint>

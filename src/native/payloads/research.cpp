@@ -231,7 +231,7 @@ Ref make_product_research_payload(State& st, PyObject* in) {
     Options o(st, in);
     if (!o.scan() || !normalize(st, o, nullptr)) return nullptr;
     Ref month, v;
-    if (!chain_or(o, {k_month, k_period}, s[k_m2026_03], month)) return nullptr;
+    if (!chain_or(o, {k_month, k_period}, s[k_default_product_month], month)) return nullptr;
     Borrowed preset;  // the table's own: only read
     if (preset_of(st, o, preset) < 0) return nullptr;
 
@@ -243,12 +243,12 @@ Ref make_product_research_payload(State& st, PyObject* in) {
     if (!set_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
     int t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
-    if (!chain_or(o, {k_selectType}, s[k_two], v) || !set_made(d, s[k_selectType], text_of(st, v.get())))
+    if (!chain_or(o, {k_selectType}, s[k_default_select_type], v) || !set_made(d, s[k_selectType], text_of(st, v.get())))
         return nullptr;
     if (!o.get(k_filterSub, v)) return nullptr;
     t = (v && v.get() != Py_None) ? truthy(st, v.get(), nullptr) : 0;
     if (t < 0 || PyDict_SetItem(d, s[k_filterSub], t ? Py_True : Py_False) < 0) return nullptr;
-    if (!chain_or(o, {k_weightUnit}, s[k_g], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
+    if (!chain_or(o, {k_weightUnit}, s[k_default_weight_unit], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
         return nullptr;
 
     Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
@@ -268,7 +268,7 @@ Ref make_product_research_payload(State& st, PyObject* in) {
         if (!o.get(k, v) || !set_made(d, s[k], csv(st, or_none(v)))) return nullptr;
     }
     for (Str k : {k_smallAndLight, k_lowPrice}) {
-        if (!chain_or(o, {k}, s[k_N], v) || PyDict_SetItem(d, s[k], v.get()) < 0) return nullptr;
+        if (!chain_or(o, {k}, s[k_default_flag], v) || PyDict_SetItem(d, s[k], v.get()) < 0) return nullptr;
     }
 
     // The layers: the preset over the base, then the explicit filters.
@@ -287,7 +287,7 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     Options o(st, in);
     if (!o.scan()) return nullptr;
     Ref month, top, v;
-    if (!chain_or(o, {k_month, k_period}, s[k_nearly], month)) return nullptr;
+    if (!chain_or(o, {k_month, k_period}, s[k_default_month], month)) return nullptr;
     Ref ten = Ref::steal(PyLong_FromLong(10));
     if (!ten || !chain_or(o, {k_topn, k_topN}, ten.get(), top)) return nullptr;
     Ref months = new_release_months(st, o);
@@ -301,7 +301,7 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     if (o.first_truthy({k_nodeIdPath, k_node, k_category}, v) < 0 ||
         !set_made(d, s[k_nodeIdPath], query_text(st, or_none(v))))
         return nullptr;
-    if (!chain_or(o, {k_sampleNumber}, s[k_one], v) || !set_made(d, s[k_sampleNumber], text_of(st, v.get())))
+    if (!chain_or(o, {k_sampleNumber}, s[k_default_sample_number_or_tab], v) || !set_made(d, s[k_sampleNumber], text_of(st, v.get())))
         return nullptr;
     if (!set_made(d, s[k_topn], text_of(st, top.get()))) return nullptr;
     if (!set_made(d, s[k_newReleaseNum], text_of(st, months.get()))) return nullptr;
@@ -311,7 +311,7 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     if (o.first_truthy({k_orderDesc, k_order_desc}, v) < 0) return nullptr;
     int t = order_desc(st, or_none(v));
     if (t < 0 || PyDict_SetItem(d, s[k_order_desc], t ? s[k_s_true] : s[k_s_false]) < 0) return nullptr;
-    if (!chain_or(o, {k_tab}, s[k_one], v) || !set_made(d, s[k_tab], text_of(st, v.get()))) return nullptr;
+    if (!chain_or(o, {k_tab}, s[k_default_sample_number_or_tab], v) || !set_made(d, s[k_tab], text_of(st, v.get()))) return nullptr;
     t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
     if (!chain_or(o, {k_newReleaseNumSelect}, months.get(), v) ||

@@ -23,24 +23,24 @@ namespace zk::payloads {
     X(orderField, "orderField") X(orderDesc, "orderDesc")                      \
     X(lowPrice, "lowPrice") X(keywords, "keywords") X(keyword, "keyword")      \
     X(brand, "brand") X(sellerName, "sellerName") X(amz_unit, "amz_unit")      \
-    X(N, "N") X(DE, "DE") X(JP, "JP") X(US, "US") X(COM, "COM")                \
-    X(bsr_sales_nearly, "bsr_sales_nearly") X(m202604, "202604")               \
-    X(m2026_03, "2026-03") X(nearly, "nearly")                                 \
-    X(historyDate, "historyDate") X(q, "q") X(flashlight, "flashlight")        \
+    X(DE, "DE") X(JP, "JP") X(US, "US") X(COM, "COM")                \
+    X(bsr_sales_nearly, "bsr_sales_nearly")                \
+                                     \
+    X(historyDate, "historyDate") X(q, "q")        \
     X(marketId, "marketId") X(pageNum, "pageNum") X(orderBy, "orderBy")        \
     X(filterRootWord, "filterRootWord") X(rootWord, "rootWord")                \
     X(filterRootWordEnabled, "filterRootWordEnabled")                          \
     X(matchType, "matchType") X(amazonChoice, "amazonChoice")                  \
-    X(keywordBidMatchType, "keywordBidMatchType") X(exact, "exact")            \
+    X(keywordBidMatchType, "keywordBidMatchType")            \
     X(includeHighFrequency, "includeHighFrequency") X(groupNum, "groupNum")    \
-    X(asin, "asin") X(B07YRMT36L, "B07YRMT36L") X(limit, "limit")              \
+    X(asin, "asin") X(limit, "limit")              \
     X(skip, "skip") X(badges, "badges")                                        \
     X(conversionKeywordTypes, "conversionKeywordTypes")                        \
     X(trafficKeywordTypes, "trafficKeywordTypes") X(exactly, "exactly")        \
     X(filterDeletedKeywords, "filterDeletedKeywords")                          \
     X(keywordOrAsin, "keywordOrAsin") X(pageNo, "pageNo")                      \
-    X(selectType, "selectType") X(two, "2") X(filterSub, "filterSub")          \
-    X(weightUnit, "weightUnit") X(g, "g") X(productTags, "productTags")        \
+    X(selectType, "selectType") X(filterSub, "filterSub")          \
+    X(weightUnit, "weightUnit") X(productTags, "productTags")        \
     X(sellerTypes, "sellerTypes") X(eligibility, "eligibility")                \
     X(pkgDimensionTypeList, "pkgDimensionTypeList")                            \
     X(sellerNationList, "sellerNationList") X(smallAndLight, "smallAndLight")  \
@@ -61,8 +61,14 @@ namespace zk::payloads {
     X(total_sales, "total_sales") X(tab, "tab")                                \
     X(newReleaseNumSelect, "newReleaseNumSelect") X(topNSelect, "topNSelect")  \
     X(departmentKeyword, "departmentKeyword") X(s_true, "true")                \
-    X(s_false, "false") X(one, "1") X(ten, "10") X(hundred, "100")             \
-    X(six, "6") X(comma, ",") X(date_key, "date")
+    X(s_false, "false") X(comma, ",")                                          \
+    /* the texts that options fall back to, by what they are the default of */ \
+    X(default_flag, "N") X(default_competitor_month, "202604")                 \
+    X(default_product_month, "2026-03") X(default_month, "nearly")             \
+    X(default_miner_keyword, "flashlight")                                     \
+    X(default_bid_match_type, "exact") X(default_reverse_asin, "B07YRMT36L")   \
+    X(default_select_type, "2") X(default_weight_unit, "g")                    \
+    X(default_sample_number_or_tab, "1")
 
 enum Str : int {
 #define ZK_ENUM(name, text) k_##name,

@@ -8,7 +8,9 @@ namespace zk::payloads {
 // Fills the module state's copies of the tables and the option slots.
 bool init_tables(State& st);
 
-// The slot of an option name, registered on first use; -1 on error.
+// The slot of an option name, given a new one the first time the name is
+// seen (every slot is made at module load, from the string table and the
+// tables above); -1 on error.
 int slot_of(State& st, const char* name);
 
 // Fresh copies for the module's attributes.
