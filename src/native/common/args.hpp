@@ -216,22 +216,13 @@ inline bool check_kinds(const Signature<N>& sig, PyObject* const* out) {
     return true;
 }
 
-// Fills out[0..N) with borrowed references (NULL for an optional parameter
-// that was not given). The references live as long as the call.
-//
-// The checks run in the interpreter's order for Python functions: keywords
-// first (unknown name, a parameter given twice), then surplus positional
-// arguments, then missing ones.
+namespace detail {
+
+// Every other call: keywords, surplus or missing arguments.
 template <int N>
-inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out) {
+[[gnu::noinline]] bool parse_args_general(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, PyObject** out) {
     const int npos = sig.n_positional();
-    if (kwnames == nullptr && nargs == npos && sig.no_required_kwonly()) {
-        // Every positional parameter given, nothing by keyword: the common call.
-        for (int i = 0; i < npos; ++i) out[i] = args[i];
-        for (int i = npos; i < N; ++i) out[i] = nullptr;
-        return check_kinds(sig, out);
-    }
     for (int i = 0; i < N; ++i) out[i] = nullptr;
     const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
     for (Py_ssize_t i = 0; i < ncopy; ++i) out[i] = args[i];
@@ -282,6 +273,30 @@ inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_
         return false;
     }
     return detail::report_missing(sig, out) && check_kinds(sig, out);
+}
+
+}  // namespace detail
+
+// Fills out[0..N) with borrowed references (NULL for an optional parameter
+// that was not given). The references live as long as the call.
+//
+// The checks run in the interpreter's order for Python functions: keywords
+// first (unknown name, a parameter given twice), then surplus positional
+// arguments, then missing ones.
+//
+// Inlined where it is called: with the signature a constant, the common call
+// (every positional parameter given, nothing by keyword) is a few moves and
+// the kind checks the signature asks for.
+template <int N>
+[[gnu::always_inline]] inline bool parse_args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, PyObject** out) {
+    const int npos = sig.n_positional();
+    if (kwnames == nullptr && nargs == npos && sig.no_required_kwonly()) {
+        for (int i = 0; i < npos; ++i) out[i] = args[i];
+        for (int i = npos; i < N; ++i) out[i] = nullptr;
+        return check_kinds(sig, out);
+    }
+    return detail::parse_args_general(sig, args, nargs, kwnames, out);
 }
 
 // A method that takes no arguments, worded as the interpreter words it for

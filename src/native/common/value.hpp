@@ -105,7 +105,7 @@ inline bool ascii_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 2
 
 // Narrows [i, j), a range of the code points of a ready str `s`, so that it
 // leaves out the whitespace of trimming at either end.
-inline void trim_bounds(PyObject* s, Py_ssize_t& i, Py_ssize_t& j) {
+[[gnu::always_inline]] inline void trim_bounds(PyObject* s, Py_ssize_t& i, Py_ssize_t& j) {
     if (PyUnicode_IS_ASCII(s)) {
         const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
         while (i < j && ascii_space(p[i])) ++i;
@@ -120,7 +120,7 @@ inline void trim_bounds(PyObject* s, Py_ssize_t& i, Py_ssize_t& j) {
 
 // Code points [i, j) of a ready str as an exact str: `s` itself when that is
 // all of an exact str.
-inline Ref substring(PyObject* s, Py_ssize_t i, Py_ssize_t j) {
+[[gnu::always_inline]] inline Ref substring(PyObject* s, Py_ssize_t i, Py_ssize_t j) {
     if (i == 0 && j == PyUnicode_GET_LENGTH(s) && PyUnicode_CheckExact(s)) return Ref::borrow(s);
     if (PyUnicode_IS_ASCII(s)) {
         PyObject* out = PyUnicode_New(j - i, 127);
@@ -369,7 +369,7 @@ inline bool get(PyObject* d, PyObject* key, Ref& out) {
 // when that one is absent). Operands after the winner are not read. 1 when a
 // truthy value was found, 0 when none was, -1 on error.
 template <typename Operands, typename Read>
-inline int first_truthy_by(const Operands& operands, Read&& read, Ref& out) {
+[[gnu::always_inline]] inline int first_truthy_by(const Operands& operands, Read&& read, Ref& out) {
     for (const auto& operand : operands) {
         if (!read(operand, out)) return -1;
         if (out) {

@@ -16,7 +16,7 @@ public:
         for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
     }
     // False on error (an empty `item` is the error of making it).
-    bool add(Ref item) {
+    bool add(Ref&& item) {
         if (!item) return false;
         if (!spill_ && n_ < kShort) {
             items_[n_++] = item.release();

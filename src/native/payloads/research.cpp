@@ -30,7 +30,7 @@ Ref replace_char(PyObject* s, Py_UCS4 from, Py_UCS4 to) {
 // text of a value (a new reference)
 // Small integers (page numbers, counts, months) are the usual values here:
 // their texts are made once, at module load.
-inline Ref text_of(State& st, PyObject* v) {
+[[gnu::always_inline]] inline Ref text_of(State& st, PyObject* v) {
     if (PyLong_CheckExact(v)) {
         int overflow;
         const long x = PyLong_AsLongAndOverflow(v, &overflow);
