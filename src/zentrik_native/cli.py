@@ -203,7 +203,9 @@ def _resolve_categories(options: dict[str, Any], scenario: str, site: str, perio
     # Without the host tool, the categories module binds the stand-in's error.
     standins.ensure()
     try:
-        from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
+        # The categories module binds the host's error class (or the stand-in's):
+        # take it from there, typed by the module's stub.
+        from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver, SellerSpriteConfigError
 
         from zentrik_native.sample_client import OfflineCategoryClient
     except ImportError as exc:
@@ -212,7 +214,6 @@ def _resolve_categories(options: dict[str, Any], scenario: str, site: str, perio
         if not any(options.get(key) for key in CATEGORY_KEYS):
             return options
         raise Failure(f"category resolution is not available ({exc}); use --no-resolve") from None
-    from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
 
     resolver = SellerSpriteCategoryResolver(OfflineCategoryClient())
     try:
