@@ -7,6 +7,7 @@ import base64
 import io
 import json
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -14,6 +15,7 @@ from importlib import metadata
 
 import pytest
 
+from conftest import ROOT
 from zentrik.seller_sprite.api import payloads
 from zentrik_native import cli
 
@@ -42,18 +44,23 @@ def printed(out):
     return result["payload"], result["referer"]
 
 
+def known(scenario, options):
+    return {k: v for k, v in options.items() if k in cli.KNOWN_OPTIONS[scenario]}
+
+
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_each_scenario_prints_its_payload_and_referer(capsys, monkeypatch, tmp_path, scenario):
-    words = [f"{k}={v}" for k, v in OPTIONS.items()]
+    options = known(scenario, OPTIONS)
+    words = [f"{k}={v}" for k, v in options.items()]
     code, out, err = run(capsys, monkeypatch, ["payload", scenario, "--no-resolve", *words])
     assert (code, err) == (0, "")
     payload, referer = printed(out)
-    assert payload == SCENARIOS[scenario](dict(OPTIONS))
+    assert payload == SCENARIOS[scenario](dict(options))
     assert referer == payloads.build_referer(payload, scenario)
 
     # The same from a JSON file with values of other kinds; key=value words win over it.
-    rich = {"asins": ["B07YRMT36L", "B08N5WRWNW"], "page": 2, "priceMax": 25.5, "badgeAC": True,
-            "keyword": "蒜泥器", "market": "de"}
+    rich = known(scenario, {"asins": ["B07YRMT36L", "B08N5WRWNW"], "page": 2, "priceMax": 25.5, "badgeAC": True,
+                            "keyword": "蒜泥器", "market": "de"})
     (tmp_path / "options.json").write_text(json.dumps(rich), encoding="utf-8")
     code, out, err = run(capsys, monkeypatch, ["payload", scenario, "--json", str(tmp_path / "options.json"),
                                                "market=fr"])
@@ -62,6 +69,117 @@ def test_each_scenario_prints_its_payload_and_referer(capsys, monkeypatch, tmp_p
     assert payload == SCENARIOS[scenario]({**rich, "market": "fr"})
     assert referer == payloads.build_referer(payload, scenario)
     assert "\\u" not in out  # non-ASCII text printed as itself
+
+
+class Read:
+    """An option value that notes in `Read.seen` the key it was given under
+    whenever a builder uses it (the builders take an exact dict, so their
+    reads show only in what they do with the values); `truth` is its truth."""
+
+    seen: set = set()
+
+    def __init__(self, key, truth):
+        self.key, self.truth = key, truth
+
+    def _use(self):
+        Read.seen.add(self.key)
+
+    def __bool__(self):
+        self._use()
+        return self.truth
+
+    def __str__(self):
+        self._use()
+        return "1"
+
+    def __int__(self):
+        self._use()
+        return 1
+
+    __index__ = __int__
+
+    def __len__(self):
+        self._use()
+        return 1
+
+    def __iter__(self):
+        self._use()
+        return iter(())
+
+    def __eq__(self, other):
+        self._use()
+        return self is other
+
+    def __hash__(self):
+        self._use()
+        return id(self) >> 4
+
+
+def values_in(result):
+    """The keys of the Read values a payload holds as they were given (copied, not used)."""
+    if isinstance(result, Read):
+        return {result.key}
+    if isinstance(result, dict):
+        result = result.values()
+    if isinstance(result, (list, tuple, type({}.values()))):
+        return set().union(*map(values_in, result))
+    return set()
+
+
+def builder_reads(builder, keys):
+    """Every key the builder reads, of `keys` all given at once and each given
+    alone (a key of a fallback chain is read only when those before it are
+    absent or falsy), with truthy and with falsy values."""
+    reads = set()
+    for truth in (True, False):
+        for group in (keys, *([k] for k in keys)):
+            Read.seen = set()
+            payload = builder({k: Read(k, truth) for k in group})
+            reads |= Read.seen | values_in(payload)
+    return reads
+
+
+# Every text of the payloads module's sources (option names among them), and
+# every name some scenario reads: the keys offered to each builder.
+PAYLOAD_SOURCES = sorted((ROOT / "src" / "native" / "payloads").glob("*.[ch]pp"))
+CANDIDATE_KEYS = sorted(
+    {text for path in PAYLOAD_SOURCES for text in re.findall(r'"([^"\\\n]*)"', path.read_text(encoding="utf-8"))}
+    .union(*cli.KNOWN_OPTIONS.values(), cli.CATEGORY_KEYS, ["asinss", "markt"]))
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_known_options_are_what_each_builder_reads(scenario):
+    assert PAYLOAD_SOURCES
+    assert builder_reads(SCENARIOS[scenario], CANDIDATE_KEYS) == cli.KNOWN_OPTIONS[scenario]
+
+
+@pytest.mark.parametrize("argv, options, lines", [
+    (["competitor-lookup", "asinss=B07YRMT36L", "markt=us"], {},
+     ["unknown option 'asinss' for competitor-lookup; did you mean 'asins'?",
+      "unknown option 'markt' for competitor-lookup; did you mean 'market'?"]),
+    # from --json as from key=value words, in their order; letter case; nothing close
+    (["keyword-miner", "keyword=x", "xyz=1"], {"PageSize": 3, "q": "y", "monthname": "2026-03"},
+     ["unknown option 'PageSize' for keyword-miner; did you mean 'pageSize'?",
+      "unknown option 'monthname' for keyword-miner; did you mean 'monthName'?",
+      "unknown option 'xyz' for keyword-miner"]),
+    # category text where the builder reads none, or reads it under another key
+    (["traffic-source", "node=Cookware"], {}, ["unknown option 'node' for traffic-source"]),
+    (["competitor-lookup", "category=Cookware", "nodeIdPath=Cookware"], {},
+     ["unknown option 'category' for competitor-lookup; did you mean 'nodeIdPaths'?",
+      "unknown option 'nodeIdPath' for competitor-lookup; did you mean 'nodeIdPaths'?"]),
+])
+@pytest.mark.parametrize("allow", [False, True])
+def test_unknown_option_keys_are_reported(capsys, monkeypatch, argv, options, lines, allow):
+    stdin = json.dumps(options).encode()
+    code, out, err = run(capsys, monkeypatch, ["payload", *argv, "--json", "-", *["--allow-unknown"] * allow], stdin)
+    kind = "warning" if allow else "error"
+    assert err.splitlines() == [f"zentrik-sellersprite payload: {kind}: {line}" for line in lines]
+    if not allow:
+        assert (code, out) == (2, "")
+        return
+    assert code == 0  # and the payload is that of the keys the builder reads
+    given = {**options, **dict(word.split("=", 1) for word in argv[1:])}
+    assert printed(out)[0] == SCENARIOS[argv[0]](known(argv[0], given))
 
 
 def test_json_options_from_stdin(capsys, monkeypatch):
@@ -154,7 +272,7 @@ def test_site_and_period_reach_the_category_lookup(capsys, monkeypatch):
                        (["--site", "de", "--period", "2026-01"], (4, "bsr_sales_monthly_202601")),
                        (["--site", "de", "market=fr", "month=2025-12"], (5, "bsr_sales_monthly_202512"))]:
         calls.clear()
-        assert run(capsys, monkeypatch, ["payload", "keyword-miner", "node=Cookware", *argv])[0] == 0
+        assert run(capsys, monkeypatch, ["payload", "competitor-lookup", "node=Cookware", *argv])[0] == 0
         assert calls == [call]
 
 

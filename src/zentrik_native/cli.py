@@ -9,10 +9,11 @@ Run as ``python -m zentrik_native`` or ``zentrik-sellersprite``::
     echo '<base64>' | zentrik-sellersprite decrypt --key-file ~/.zentrik/credential.key
 
 Exit status: 0 on success; 2 when the command line itself is wrong (unknown
-command or scenario, a malformed or repeated ``key=value``, a missing
-argument); 1 when the command fails (unreadable or invalid input, category
-text that names no category or several, a key file that can't be used, a
-value that does not decrypt). Every error is one line on stderr.
+command or scenario, a malformed or repeated ``key=value``, an option key
+that the scenario does not read, a missing argument); 1 when the command
+fails (unreadable or invalid input, category text that names no category or
+several, a key file that can't be used, a value that does not decrypt).
+Every error is one line on stderr (unknown option keys: one line each).
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ import argparse
 import asyncio
 import base64
 import binascii
+import difflib
 import json
 import math
 import os
@@ -45,11 +47,79 @@ BUILDERS: dict[str, str] = {
 # The option names that may carry category text, in the resolver's order.
 CATEGORY_KEYS = ("nodeIdPaths", "nodeIdPath", "node", "category")
 
+
+def _min_max(*names: str) -> tuple[str, ...]:
+    """The pair minX, maxX of each name X."""
+    return tuple(f"{end}{name}" for name in names for end in ("min", "max"))
+
+
+# The option names each scenario's builder reads (tests/test_cli.py checks
+# these against the builders themselves): any other key of a scenario's
+# options is a mistake of the user's. A category key counts only where the
+# builder reads it; elsewhere its resolved text would go nowhere.
+_MARKET = ("market", "site")
+_PAGING = ("page", "startPage", "size", "pageSize")
+_KEYWORD_MONTH = ("historyDate", "month", "monthName")
+KNOWN_OPTIONS: dict[str, frozenset[str]] = {
+    "competitor-lookup": frozenset({
+        *_MARKET, *_PAGING, "month", "period", "monthName", "asins", "node", "nodeIdPaths",
+        "orderField", "orderDesc", "lowPrice", "keywords", "keyword", "brand", "sellerName",
+    }),
+    "product-research": frozenset({
+        *_MARKET, *_PAGING, "month", "period", "monthName", "node", "category", "nodeIdPaths",
+        "orderField", "orderDesc", "selectType", "filterSub", "weightUnit", "smallAndLight", "lowPrice",
+        "putawayMonth", "video", "matchType",
+        # list filters and the badges that become product tags
+        "productTags", "sellerTypes", "eligibility", "pkgDimensionTypeList", "sellerNationList",
+        "badgeBS", "badgeAC", "badgeNR",
+        "keyword", "keywords", "includeBrands", "excludeBrands", "includeSellers", "excludeSellers",
+        "outOfKeywords",
+        # the recommendation preset
+        "recommendationMode", "recommendMode", "presetMode", "productMode", "mode", "推荐模式",
+        # range filters, with the second names of eight of them
+        *_min_max("Price", "Sales", "Amount", "AmzUnit", "TotalUnitsGrowth", "Ranking", "SubBsrRank",
+                  "RankingCv", "RankingCr", "Variations", "Questions", "ReviewsGrouth", "ReviewsRate", "Profit",
+                  "Reviews", "ReviewRating", "Fba", "Weights", "DeliveryPrice", "Sellers"),
+        "lqsFrom", "lqsTo", "priceMin", "priceMax", "salesMin", "salesMax", "reviewsMin", "reviewsMax",
+        "ratingMin", "ratingMax",
+        # the open API's names of web-form fields
+        *_min_max("Units", "Revenue", "UnitsCr", "Ratings", "RatingsCv", "Star", "Bsr", "BsrCv", "BsrCr", "Lqs"),
+        "availableMonth", "fulfillment", "dimensionType", "sellerNation", "variation", "excludeKeywords",
+    }),
+    "keyword-miner": frozenset({
+        *_MARKET, *_KEYWORD_MONTH, "keyword", "q", "marketId", "pageNum", "page", "startPage", "pageSize",
+        "size", "orderBy", "desc", "filterRootWord", "rootWord", "filterRootWordEnabled", "matchType",
+        "amazonChoice", "keywordBidMatchType", "includeHighFrequency", "groupNum",
+    }),
+    "keyword-reverse": frozenset({
+        *_MARKET, *_KEYWORD_MONTH, "asin", "q", "marketId", "limit", "size", "pageSize", "page", "pageNum",
+        "startPage", "skip", "badges", "conversionKeywordTypes", "trafficKeywordTypes", "order", "desc",
+        "exactly", "keywordBidMatchType", "filterDeletedKeywords",
+    }),
+    "traffic-source": frozenset({
+        *_MARKET, *_KEYWORD_MONTH, "keywordOrAsin", "keyword", "asin", "asins", "q", "pageNo", "page",
+        "startPage", "pageSize", "size", "order", "desc",
+    }),
+    "market-research": frozenset({
+        *_MARKET, *_PAGING, "month", "period", "monthName", "marketId", "nodeIdPath", "node", "category",
+        "sampleNumber", "topn", "topN", "topNSelect", "newReleaseNum", "newReleaseMonths", "newProductMonths",
+        "newRelease", "newReleaseNumSelect", "orderField", "order.field", "orderDesc", "order.desc", "tab",
+        "departmentKeyword", "keyword",
+        # the form's hidden fields
+        *_min_max("AvgSales", "AvgBsr", "AvgWeight", "HeadListingAvgBsr", "TotalProducts", "AvgRevenue",
+                  "AvgPrice", "AvgVolume", "HeadListingAvgSales", "AvgReviews", "AvgRating", "AvgProfit",
+                  "HeadListingAvgRevenue", "Brands", "HeadListingProductCrn", "EbcRatio", "AmzRatio", "Sellers",
+                  "HeadListingBrandCrn", "FbaRatio", "AvgSellers", "HeadListingSellerCrn", "FbmRatio", "NewRatio",
+                  "NewAvgPrice", "NewAvgRevenue", "NewCount", "NewAvgRating", "NewAvgReviews", "NewAvgSales"),
+        "sellerNations",
+    }),
+}
+
 INVALID_TAG_MESSAGE = "密钥不匹配或数据被篡改 (the key does not match or the data was altered)"
 
 
 class UsageError(Exception):
-    """The command line is wrong: exit status 2."""
+    """The command line is wrong: exit status 2. Each argument is one line of the report."""
 
 
 class Failure(Exception):
@@ -80,7 +150,8 @@ def _build_parser() -> argparse.ArgumentParser:
             "Build the payload of SCENARIO from options and print one JSON object "
             '{"payload": ..., "referer": ...}. Options are key=value words (values stay text, '
             "as a shell gives them; a key given twice is an error) and/or a JSON object read "
-            "with --json; key=value words override the JSON's entries of the same name. "
+            "with --json; key=value words override the JSON's entries of the same name. A key "
+            "that SCENARIO does not read is an error (a warning with --allow-unknown). "
             'Category text (under "nodeIdPaths", "nodeIdPath", "node" or "category") is turned '
             "into node-id paths through the offline sample category tree unless --no-resolve "
             "is given."
@@ -94,6 +165,8 @@ def _build_parser() -> argparse.ArgumentParser:
                          help="read options from a JSON object in FILE ('-' for stdin)")
     payload.add_argument("--no-resolve", action="store_true",
                          help="leave category text as given instead of resolving it")
+    payload.add_argument("--allow-unknown", action="store_true",
+                         help="warn about option keys that SCENARIO does not read, instead of refusing them")
     payload.add_argument("--site", default="US",
                          help="market for the category lookup when the options name none "
                               "(no 'market' or 'site'); default %(default)s")
@@ -226,6 +299,37 @@ def _resolve_categories(options: dict[str, Any], scenario: str, site: str, perio
     return resolved
 
 
+def _nearest_key(key: str, known: frozenset[str]) -> str | None:
+    """The known key that `key` most likely stands for, if any: one that
+    differs only in letter case, else the closest by difflib's measure; for
+    category text under a key the builder does not read, the first category
+    key (in the resolver's order) that it does read."""
+    folded = {name.casefold(): name for name in sorted(known)}
+    close = difflib.get_close_matches(key.casefold(), folded, n=1, cutoff=0.8)
+    if close:
+        return folded[close[0]]
+    if key in CATEGORY_KEYS:
+        return next((name for name in CATEGORY_KEYS if name in known), None)
+    return None
+
+
+def _check_keys(keys: Sequence[str], scenario: str, allow_unknown: bool) -> None:
+    """Refuse (or, with --allow-unknown, warn about) the keys that the
+    scenario's builder does not read, one line each."""
+    known = KNOWN_OPTIONS[scenario]
+    lines = []
+    for key in keys:
+        if key in known:
+            continue
+        line = f"unknown option {key!r} for {scenario}"
+        nearest = _nearest_key(key, known)
+        lines.append(f"{line}; did you mean {nearest!r}?" if nearest else line)
+    if lines and not allow_unknown:
+        raise UsageError(*(f"{PROG} payload: error: {line}" for line in lines))
+    for line in lines:
+        _report(f"{PROG} payload: warning: {line}", sys.stderr)
+
+
 def _run_payload(args: argparse.Namespace) -> None:
     from zentrik.seller_sprite.api import payloads
 
@@ -233,8 +337,12 @@ def _run_payload(args: argparse.Namespace) -> None:
     if args.json_file is not None:
         options.update(_load_json_options(args.json_file))
     options.update(_parse_pairs(args.options))
+    given = list(options)
+    # Category text is looked up first, as it always was (a lookup that fails
+    # is reported as such); the keys are checked before anything is built.
     if not args.no_resolve:
         options = _resolve_categories(options, args.scenario, args.site, args.period)
+    _check_keys(given, args.scenario, args.allow_unknown)
 
     builder: Callable[[dict[str, Any]], dict[str, Any]] = getattr(payloads, BUILDERS[args.scenario])
     try:
@@ -338,7 +446,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         args.run(args)
         sys.stdout.flush()
     except UsageError as exc:
-        _report(str(exc), sys.stderr)
+        for line in exc.args:
+            _report(str(line), sys.stderr)
         return 2
     except Failure as exc:
         _report(f"{PROG}: error: {exc}", sys.stderr)
