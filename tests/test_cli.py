@@ -231,11 +231,12 @@ def one_line_error(out, err):
     (["decrypt", "--key-file", "KEY"], b"  \n", 1, "no value"),
     (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(40)).decode()], b"", 1, "密钥不匹配"),
     (["decrypt", "--key-file", "MISSING", "--value", "AAAA"], b"", 1, "key file not found"),
-    (["encrypt", "--key-file", "NODIR/key", "--text", "x"], b"", 1, "cannot use key file"),
+    (["encrypt", "--key-file", "KEY/key", "--text", "x"], b"", 1, "cannot use key file"),
+    (["encrypt", "--key-file", "KEY/sub/key", "--text", "x"], b"", 1, "cannot create folder"),
 ])
 def test_errors_are_one_line_with_an_exit_code(capsys, monkeypatch, tmp_path, argv, stdin, code, message):
     (tmp_path / "KEY").write_bytes(os.urandom(32))
-    argv = [str(tmp_path / a) if a in ("KEY", "MISSING", "NODIR/key") else a for a in argv]
+    argv = [str(tmp_path / a) if a.startswith(("KEY", "MISSING")) else a for a in argv]
     got, out, err = run(capsys, monkeypatch, argv, stdin)
     assert got == code
     assert message in one_line_error(out, err)
@@ -297,6 +298,26 @@ def test_credentials_round_trip(capsys, monkeypatch, tmp_path):
     code, out, err = run(capsys, monkeypatch, ["decrypt", "--key-file", str(key),
                                                "--value", base64.b64encode(altered).decode()])
     assert code == 1 and "密钥不匹配" in one_line_error(out, err)
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o277], ids=oct)  # as usual, private, narrower than 0700
+def test_encrypt_makes_the_missing_folders_of_the_key_file_private(capsys, monkeypatch, tmp_path, umask):
+    home = tmp_path / "home"
+    home.mkdir()
+    home.chmod(0o751)  # a folder that exists keeps its mode
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.chdir(tmp_path)
+    key = "~/.zentrik/keys/credential.key"  # quoted, as the shell would leave it
+    old = os.umask(umask)
+    try:
+        code, out, err = run(capsys, monkeypatch, ["encrypt", "--key-file", key, "--text", "secret"])
+    finally:
+        os.umask(old)
+    assert (code, err) == (0, "")
+    modes = [stat.S_IMODE(p.stat().st_mode) for p in (home, home / ".zentrik", home / ".zentrik" / "keys")]
+    assert modes == [0o751, 0o700, 0o700]
+    assert sorted(os.listdir(tmp_path)) == ["home"]  # no folder named "~"
+    assert run(capsys, monkeypatch, ["decrypt", "--key-file", key, "--value", out.strip()])[:2] == (0, "secret\n")
 
 
 def test_help_returns_instead_of_exiting(capsys):

@@ -182,8 +182,9 @@ def _build_parser() -> argparse.ArgumentParser:
         help="encrypt a credential; prints it base64-encoded",
         description=(
             "Encrypt credential text under the key in KEY_FILE (created, mode 0600, when it does "
-            "not exist) and print the encrypted value base64-encoded. The text is --text or, "
-            "without it, stdin (UTF-8) less one trailing line ending."
+            "not exist, with any missing folders above it, mode 0700) and print the encrypted "
+            "value base64-encoded. The text is --text or, without it, stdin (UTF-8) less one "
+            "trailing line ending."
         ),
     )
     encrypt.add_argument("--key-file", required=True, metavar="PATH", help="the key file")
@@ -358,11 +359,40 @@ def _run_payload(args: argparse.Namespace) -> None:
     _write_line(text)
 
 
+def _key_path(key_file: str) -> str:
+    # `~` is expanded here too: a quoted '~/.zentrik/credential.key' reaches
+    # us as it was typed, and would otherwise make a folder named `~`.
+    return os.path.expanduser(key_file)
+
+
+def _make_key_folders(key_file: str) -> None:
+    """Create the folders above the key file that do not exist yet, each with
+    mode 0700 whatever the umask; a folder that exists is left as it is."""
+    missing = []
+    folder = os.path.dirname(_key_path(key_file))
+    while folder and not os.path.lexists(folder):  # "/" and "" (the working folder) end it
+        missing.append(folder)
+        folder = os.path.dirname(folder)
+    for folder in reversed(missing):
+        try:
+            os.mkdir(folder, 0o700)
+        except FileExistsError:
+            if os.path.isdir(folder):
+                continue  # made meanwhile by someone else: theirs to keep as it is
+            raise Failure(f"cannot create folder {folder} for key file {key_file}: it is not a folder") from None
+        except OSError as exc:
+            raise Failure(f"cannot create folder {folder} for key file {key_file}: {exc.strerror or exc}") from None
+        try:
+            os.chmod(folder, 0o700)  # the umask filtered the mode mkdir was given
+        except OSError as exc:
+            raise Failure(f"cannot make folder {folder} private: {exc.strerror or exc}") from None
+
+
 def _crypto(key_file: str) -> Any:
     from zentrik.auth.storage.crypto import Crypto
 
     try:
-        return Crypto(key_file)
+        return Crypto(_key_path(key_file))
     except OSError as exc:
         raise Failure(f"cannot use key file {key_file}: {exc.strerror or exc}") from None
 
@@ -377,6 +407,7 @@ def _run_encrypt(args: argparse.Namespace) -> None:
             text = text[:-2]
         elif text.endswith("\n"):
             text = text[:-1]
+    _make_key_folders(args.key_file)
     crypto = _crypto(args.key_file)
     try:
         value = crypto.encrypt(text)
@@ -400,7 +431,7 @@ def _run_decrypt(args: argparse.Namespace) -> None:
     except (UnicodeEncodeError, binascii.Error):
         raise Failure("the value is not valid base64") from None
     # A key file made now could never decrypt anything: refuse instead of creating one.
-    if not os.path.exists(args.key_file):
+    if not os.path.exists(_key_path(args.key_file)):
         raise Failure(f"key file not found: {args.key_file}")
     crypto = _crypto(args.key_file)
     try:
