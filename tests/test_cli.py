@@ -8,9 +8,11 @@ import io
 import json
 import os
 import re
+import select
 import stat
 import subprocess
 import sys
+import time
 from importlib import metadata
 
 import pytest
@@ -32,7 +34,8 @@ OPTIONS = {"market": "jp", "month": "2026-03", "asin": "B07YRMT36L", "asins": "B
 
 
 def run(capsys, monkeypatch, argv, stdin=b""):
-    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin), encoding="utf-8"))
+    # None: as the interpreter has it when started without stdin (`0<&-`)
+    monkeypatch.setattr(sys, "stdin", stdin if stdin is None else io.TextIOWrapper(io.BytesIO(stdin), encoding="utf-8"))
     code = cli.main(argv)
     out, err = capsys.readouterr()
     return code, out, err
@@ -231,6 +234,12 @@ def one_line_error(out, err):
     (["decrypt", "--key-file", "KEY"], b"  \n", 1, "no value"),
     (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(40)).decode()], b"", 1, "密钥不匹配"),
     (["decrypt", "--key-file", "MISSING", "--value", "AAAA"], b"", 1, "key file not found"),
+    (["encrypt", "--key-file", "MISSING"], b"", 1, "nothing to encrypt: the credential text is empty"),
+    (["encrypt", "--key-file", "MISSING"], b"\r\n", 1, "nothing to encrypt"),
+    (["encrypt", "--key-file", "MISSING", "--text", ""], b"", 1, "nothing to encrypt"),
+    (["encrypt", "--key-file", "MISSING"], None, 1, "stdin is closed; give the text with --text"),
+    (["decrypt", "--key-file", "KEY"], None, 1, "stdin is closed; give the value with --value"),
+    (["payload", "keyword-miner", "--json", "-"], None, 1, "stdin is closed"),
     (["encrypt", "--key-file", "KEY/key", "--text", "x"], b"", 1, "cannot use key file"),
     (["encrypt", "--key-file", "KEY/sub/key", "--text", "x"], b"", 1, "cannot create folder"),
 ])
@@ -240,7 +249,7 @@ def test_errors_are_one_line_with_an_exit_code(capsys, monkeypatch, tmp_path, ar
     got, out, err = run(capsys, monkeypatch, argv, stdin)
     assert got == code
     assert message in one_line_error(out, err)
-    assert not (tmp_path / "MISSING").exists()  # decrypt never makes a key file
+    assert not (tmp_path / "MISSING").exists()  # decrypt, or a refused encrypt, makes no key file
 
 
 @pytest.mark.parametrize("text", ["No Such Category Anywhere", "kitchen & dining"])  # none; two nodes
@@ -320,6 +329,47 @@ def test_encrypt_makes_the_missing_folders_of_the_key_file_private(capsys, monke
     assert run(capsys, monkeypatch, ["decrypt", "--key-file", key, "--value", out.strip()])[:2] == (0, "secret\n")
 
 
+# The front in a child whose stdin, stdout and stderr are a terminal that is
+# also its controlling one (which getpass opens as /dev/tty).
+AT_A_TERMINAL = """if True:
+    import fcntl, sys, termios
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    from zentrik_native.cli import main
+    sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("typed", ["s3cret 密码", ""])
+def test_encrypt_at_a_terminal_prompts_and_reads_without_echo(tmp_path, typed):
+    from zentrik.auth.storage.crypto import Crypto
+
+    key = tmp_path / "credential.key"
+    terminal, child_end = os.openpty()
+    child = subprocess.Popen([sys.executable, "-c", AT_A_TERMINAL, "encrypt", "--key-file", str(key)],
+                             stdin=child_end, stdout=child_end, stderr=child_end, start_new_session=True)
+    os.close(child_end)
+    seen = b""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and select.select([terminal], [], [], deadline - time.monotonic())[0]:
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:  # EIO: the child has closed the terminal
+            break
+        seen += chunk
+        if seen.endswith(b"Credential to encrypt: "):
+            os.write(terminal, typed.encode() + b"\n")
+    os.close(terminal)
+    code = child.wait(timeout=60)
+    prompt, *lines = seen.decode().replace("\r", "").split("\n")
+    assert prompt == "Credential to encrypt: "  # nothing typed shows
+    if typed:
+        assert (code, len(lines)) == (0, 2)
+        assert Crypto(key).decrypt(base64.b64decode(lines[0])) == typed
+    else:
+        assert (code, lines[0]) == (1, "zentrik-sellersprite: error: nothing to encrypt: the credential text is empty")
+        assert not key.exists()
+
+
 def test_help_returns_instead_of_exiting(capsys):
     assert cli.main(["payload", "--help"]) == 0
     assert "market-research" in capsys.readouterr().out
@@ -339,3 +389,8 @@ def test_module_runs_as_a_program(tmp_path):
     done = subprocess.run([*command, "payload", "nope"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 2
     one_line_error(done.stdout, done.stderr)
+    # Without a file descriptor 0 at all.
+    done = subprocess.run(["sh", "-c", 'exec "$0" -m zentrik_native encrypt --key-file "$1" 0<&-', sys.executable,
+                           str(tmp_path / "key")], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert "stdin is closed" in one_line_error(done.stdout, done.stderr)

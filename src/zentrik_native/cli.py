@@ -23,6 +23,7 @@ import asyncio
 import base64
 import binascii
 import difflib
+import getpass
 import json
 import math
 import os
@@ -183,12 +184,13 @@ def _build_parser() -> argparse.ArgumentParser:
         description=(
             "Encrypt credential text under the key in KEY_FILE (created, mode 0600, when it does "
             "not exist, with any missing folders above it, mode 0700) and print the encrypted "
-            "value base64-encoded. The text is --text or, without it, stdin (UTF-8) less one "
-            "trailing line ending."
+            "value base64-encoded. The text is --text or, without it, stdin: typed at a "
+            "terminal after a prompt, without echo, or else read to its end (UTF-8) less one "
+            "trailing line ending. Empty text is refused."
         ),
     )
     encrypt.add_argument("--key-file", required=True, metavar="PATH", help="the key file")
-    encrypt.add_argument("--text", help="the credential text (default: read stdin)")
+    encrypt.add_argument("--text", help="the credential text (default: read stdin, or prompt at a terminal)")
     encrypt.set_defaults(run=_run_encrypt)
 
     decrypt = commands.add_parser(
@@ -207,11 +209,18 @@ def _build_parser() -> argparse.ArgumentParser:
 
 # ---------------------------------------------------------------- input
 
-def _read_stdin_text() -> str:
-    buffer = getattr(sys.stdin, "buffer", None)
-    if buffer is None:  # a replaced stdin without bytes underneath
-        return sys.stdin.read()
-    data: bytes = buffer.read()
+def _read_stdin_text(instead: str) -> str:
+    """All of stdin as text; `instead` names what to give when stdin is closed."""
+    stdin = sys.stdin
+    if stdin is None:  # the interpreter started without a file descriptor 0 (`0<&-`)
+        raise Failure(f"stdin is closed; give {instead}")
+    try:
+        buffer = getattr(stdin, "buffer", None)
+        if buffer is None:  # a replaced stdin without bytes underneath
+            return stdin.read()
+        data: bytes = buffer.read()
+    except (OSError, ValueError) as exc:  # a folder, a closed file
+        raise Failure(f"cannot read stdin: {getattr(exc, 'strerror', None) or exc}") from None
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
@@ -232,7 +241,7 @@ def _finite_float(text: str) -> float:
 def _load_json_options(source: str) -> dict[str, Any]:
     where = "stdin" if source == "-" else source
     if source == "-":
-        text = _read_stdin_text()
+        text = _read_stdin_text("a file name to --json")
     else:
         try:
             text = Path(source).read_bytes().decode("utf-8-sig")
@@ -397,16 +406,36 @@ def _crypto(key_file: str) -> Any:
         raise Failure(f"cannot use key file {key_file}: {exc.strerror or exc}") from None
 
 
-def _run_encrypt(args: argparse.Namespace) -> None:
+def _on_terminal(stream: IO[str] | None) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except (OSError, ValueError):  # closed
+        return False
+
+
+def _credential_text(args: argparse.Namespace) -> str:
     if args.text is not None:
-        text = args.text
+        text: str = args.text
+    elif _on_terminal(sys.stdin):
+        # Typed at a terminal: prompt on it and read without echo.
+        try:
+            text = getpass.getpass("Credential to encrypt: ")
+        except EOFError:  # Ctrl-D
+            text = ""
     else:
-        text = _read_stdin_text()
+        text = _read_stdin_text("the text with --text")
         # `echo secret |` adds a line ending that is not part of the credential.
         if text.endswith("\r\n"):
             text = text[:-2]
         elif text.endswith("\n"):
             text = text[:-1]
+    if not text:
+        raise Failure("nothing to encrypt: the credential text is empty")
+    return text
+
+
+def _run_encrypt(args: argparse.Namespace) -> None:
+    text = _credential_text(args)
     _make_key_folders(args.key_file)
     crypto = _crypto(args.key_file)
     try:
@@ -421,7 +450,7 @@ def _run_encrypt(args: argparse.Namespace) -> None:
 def _run_decrypt(args: argparse.Namespace) -> None:
     from cryptography.exceptions import InvalidTag
 
-    encoded = args.value if args.value is not None else _read_stdin_text()
+    encoded = args.value if args.value is not None else _read_stdin_text("the value with --value")
     # Line breaks and spaces around or inside the value (wrapped base64) are dropped.
     encoded = "".join(encoded.split())
     if not encoded:
