@@ -233,6 +233,8 @@ def one_line_error(out, err):
     (["decrypt", "--key-file", "KEY", "--value", "not base64!"], b"", 1, "not valid base64"),
     (["decrypt", "--key-file", "KEY"], b"  \n", 1, "no value"),
     (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(40)).decode()], b"", 1, "密钥不匹配"),
+    (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(28)).decode()], b"", 1, "密钥不匹配"),
+    (["decrypt", "--key-file", "KEY"], base64.b64encode(bytes(27)), 1, "error: not an encrypted value: too short\n"),
     (["decrypt", "--key-file", "MISSING", "--value", "AAAA"], b"", 1, "key file not found"),
     (["encrypt", "--key-file", "MISSING"], b"", 1, "nothing to encrypt: the credential text is empty"),
     (["encrypt", "--key-file", "MISSING"], b"\r\n", 1, "nothing to encrypt"),

@@ -116,6 +116,10 @@ KNOWN_OPTIONS: dict[str, frozenset[str]] = {
     }),
 }
 
+# An encrypted value is the 12-byte nonce, the ciphertext and the 16-byte tag.
+NONCE_SIZE = 12
+TAG_SIZE = 16
+
 INVALID_TAG_MESSAGE = "密钥不匹配或数据被篡改 (the key does not match or the data was altered)"
 
 
@@ -462,6 +466,8 @@ def _run_decrypt(args: argparse.Namespace) -> None:
     # A key file made now could never decrypt anything: refuse instead of creating one.
     if not os.path.exists(_key_path(args.key_file)):
         raise Failure(f"key file not found: {args.key_file}")
+    if len(value) < NONCE_SIZE + TAG_SIZE:
+        raise Failure("not an encrypted value: too short")
     crypto = _crypto(args.key_file)
     try:
         text = crypto.decrypt(value)
