@@ -84,38 +84,18 @@ class Read:
     def __init__(self, key, truth):
         self.key, self.truth = key, truth
 
-    def _use(self):
+
+def noting(answer):
+    def use(self, *args):
         Read.seen.add(self.key)
+        return answer(self, *args)
+    return use
 
-    def __bool__(self):
-        self._use()
-        return self.truth
 
-    def __str__(self):
-        self._use()
-        return "1"
-
-    def __int__(self):
-        self._use()
-        return 1
-
-    __index__ = __int__
-
-    def __len__(self):
-        self._use()
-        return 1
-
-    def __iter__(self):
-        self._use()
-        return iter(())
-
-    def __eq__(self, other):
-        self._use()
-        return self is other
-
-    def __hash__(self):
-        self._use()
-        return id(self) >> 4
+for dunder, answer in {"__bool__": lambda r: r.truth, "__str__": lambda r: "1", "__int__": lambda r: 1,
+                     "__index__": lambda r: 1, "__len__": lambda r: 1, "__iter__": lambda r: iter(()),
+                     "__eq__": lambda r, other: r is other, "__hash__": lambda r: id(r) >> 4}.items():
+    setattr(Read, dunder, noting(answer))
 
 
 def values_in(result):
