@@ -7,13 +7,17 @@ import base64
 import io
 import json
 import os
+import re
+import select
 import stat
 import subprocess
 import sys
+import time
 from importlib import metadata
 
 import pytest
 
+from conftest import ROOT
 from zentrik.seller_sprite.api import payloads
 from zentrik_native import cli
 
@@ -30,7 +34,8 @@ OPTIONS = {"market": "jp", "month": "2026-03", "asin": "B07YRMT36L", "asins": "B
 
 
 def run(capsys, monkeypatch, argv, stdin=b""):
-    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin), encoding="utf-8"))
+    # None: as the interpreter has it when started without stdin (`0<&-`)
+    monkeypatch.setattr(sys, "stdin", stdin if stdin is None else io.TextIOWrapper(io.BytesIO(stdin), encoding="utf-8"))
     code = cli.main(argv)
     out, err = capsys.readouterr()
     return code, out, err
@@ -42,18 +47,23 @@ def printed(out):
     return result["payload"], result["referer"]
 
 
+def known(scenario, options):
+    return {k: v for k, v in options.items() if k in cli.KNOWN_OPTIONS[scenario]}
+
+
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_each_scenario_prints_its_payload_and_referer(capsys, monkeypatch, tmp_path, scenario):
-    words = [f"{k}={v}" for k, v in OPTIONS.items()]
+    options = known(scenario, OPTIONS)
+    words = [f"{k}={v}" for k, v in options.items()]
     code, out, err = run(capsys, monkeypatch, ["payload", scenario, "--no-resolve", *words])
     assert (code, err) == (0, "")
     payload, referer = printed(out)
-    assert payload == SCENARIOS[scenario](dict(OPTIONS))
+    assert payload == SCENARIOS[scenario](dict(options))
     assert referer == payloads.build_referer(payload, scenario)
 
     # The same from a JSON file with values of other kinds; key=value words win over it.
-    rich = {"asins": ["B07YRMT36L", "B08N5WRWNW"], "page": 2, "priceMax": 25.5, "badgeAC": True,
-            "keyword": "蒜泥器", "market": "de"}
+    rich = known(scenario, {"asins": ["B07YRMT36L", "B08N5WRWNW"], "page": 2, "priceMax": 25.5, "badgeAC": True,
+                            "keyword": "蒜泥器", "market": "de"})
     (tmp_path / "options.json").write_text(json.dumps(rich), encoding="utf-8")
     code, out, err = run(capsys, monkeypatch, ["payload", scenario, "--json", str(tmp_path / "options.json"),
                                                "market=fr"])
@@ -62,6 +72,97 @@ def test_each_scenario_prints_its_payload_and_referer(capsys, monkeypatch, tmp_p
     assert payload == SCENARIOS[scenario]({**rich, "market": "fr"})
     assert referer == payloads.build_referer(payload, scenario)
     assert "\\u" not in out  # non-ASCII text printed as itself
+
+
+class Read:
+    """An option value that notes in `Read.seen` the key it was given under
+    whenever a builder uses it (the builders take an exact dict, so their
+    reads show only in what they do with the values); `truth` is its truth."""
+
+    seen: set = set()
+
+    def __init__(self, key, truth):
+        self.key, self.truth = key, truth
+
+
+def noting(answer):
+    def use(self, *args):
+        Read.seen.add(self.key)
+        return answer(self, *args)
+    return use
+
+
+for dunder, answer in {"__bool__": lambda r: r.truth, "__str__": lambda r: "1", "__int__": lambda r: 1,
+                     "__index__": lambda r: 1, "__len__": lambda r: 1, "__iter__": lambda r: iter(()),
+                     "__eq__": lambda r, other: r is other, "__hash__": lambda r: id(r) >> 4}.items():
+    setattr(Read, dunder, noting(answer))
+
+
+def values_in(result):
+    """The keys of the Read values a payload holds as they were given (copied, not used)."""
+    if isinstance(result, Read):
+        return {result.key}
+    if isinstance(result, dict):
+        result = result.values()
+    if isinstance(result, (list, tuple, type({}.values()))):
+        return set().union(*map(values_in, result))
+    return set()
+
+
+def builder_reads(builder, keys):
+    """Every key the builder reads, of `keys` all given at once and each given
+    alone (a key of a fallback chain is read only when those before it are
+    absent or falsy), with truthy and with falsy values."""
+    reads = set()
+    for truth in (True, False):
+        for group in (keys, *([k] for k in keys)):
+            Read.seen = set()
+            payload = builder({k: Read(k, truth) for k in group})
+            reads |= Read.seen | values_in(payload)
+    return reads
+
+
+# Every text of the payloads module's sources (option names among them), and
+# every name some scenario reads: the keys offered to each builder.
+PAYLOAD_SOURCES = sorted((ROOT / "src" / "native" / "payloads").glob("*.[ch]pp"))
+CANDIDATE_KEYS = sorted(
+    {text for path in PAYLOAD_SOURCES for text in re.findall(r'"([^"\\\n]*)"', path.read_text(encoding="utf-8"))}
+    .union(*cli.KNOWN_OPTIONS.values(), cli.CATEGORY_KEYS, ["asinss", "markt"]))
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_known_options_are_what_each_builder_reads(scenario):
+    assert PAYLOAD_SOURCES
+    assert builder_reads(SCENARIOS[scenario], CANDIDATE_KEYS) == cli.KNOWN_OPTIONS[scenario]
+
+
+@pytest.mark.parametrize("argv, options, lines", [
+    (["competitor-lookup", "asinss=B07YRMT36L", "markt=us"], {},
+     ["unknown option 'asinss' for competitor-lookup; did you mean 'asins'?",
+      "unknown option 'markt' for competitor-lookup; did you mean 'market'?"]),
+    # from --json as from key=value words, in their order; letter case; nothing close
+    (["keyword-miner", "keyword=x", "xyz=1"], {"PageSize": 3, "q": "y", "monthname": "2026-03"},
+     ["unknown option 'PageSize' for keyword-miner; did you mean 'pageSize'?",
+      "unknown option 'monthname' for keyword-miner; did you mean 'monthName'?",
+      "unknown option 'xyz' for keyword-miner"]),
+    # category text where the builder reads none, or reads it under another key
+    (["traffic-source", "node=Cookware"], {}, ["unknown option 'node' for traffic-source"]),
+    (["competitor-lookup", "category=Cookware", "nodeIdPath=Cookware"], {},
+     ["unknown option 'category' for competitor-lookup; did you mean 'nodeIdPaths'?",
+      "unknown option 'nodeIdPath' for competitor-lookup; did you mean 'nodeIdPaths'?"]),
+])
+@pytest.mark.parametrize("allow", [False, True])
+def test_unknown_option_keys_are_reported(capsys, monkeypatch, argv, options, lines, allow):
+    stdin = json.dumps(options).encode()
+    code, out, err = run(capsys, monkeypatch, ["payload", *argv, "--json", "-", *["--allow-unknown"] * allow], stdin)
+    kind = "warning" if allow else "error"
+    assert err.splitlines() == [f"zentrik-sellersprite payload: {kind}: {line}" for line in lines]
+    if not allow:
+        assert (code, out) == (2, "")
+        return
+    assert code == 0  # and the payload is that of the keys the builder reads
+    given = {**options, **dict(word.split("=", 1) for word in argv[1:])}
+    assert printed(out)[0] == SCENARIOS[argv[0]](known(argv[0], given))
 
 
 def test_json_options_from_stdin(capsys, monkeypatch):
@@ -112,16 +213,25 @@ def one_line_error(out, err):
     (["decrypt", "--key-file", "KEY", "--value", "not base64!"], b"", 1, "not valid base64"),
     (["decrypt", "--key-file", "KEY"], b"  \n", 1, "no value"),
     (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(40)).decode()], b"", 1, "密钥不匹配"),
+    (["decrypt", "--key-file", "KEY", "--value", base64.b64encode(bytes(28)).decode()], b"", 1, "密钥不匹配"),
+    (["decrypt", "--key-file", "KEY"], base64.b64encode(bytes(27)), 1, "error: not an encrypted value: too short\n"),
     (["decrypt", "--key-file", "MISSING", "--value", "AAAA"], b"", 1, "key file not found"),
-    (["encrypt", "--key-file", "NODIR/key", "--text", "x"], b"", 1, "cannot use key file"),
+    (["encrypt", "--key-file", "MISSING"], b"", 1, "nothing to encrypt: the credential text is empty"),
+    (["encrypt", "--key-file", "MISSING"], b"\r\n", 1, "nothing to encrypt"),
+    (["encrypt", "--key-file", "MISSING", "--text", ""], b"", 1, "nothing to encrypt"),
+    (["encrypt", "--key-file", "MISSING"], None, 1, "stdin is closed; give the text with --text"),
+    (["decrypt", "--key-file", "KEY"], None, 1, "stdin is closed; give the value with --value"),
+    (["payload", "keyword-miner", "--json", "-"], None, 1, "stdin is closed"),
+    (["encrypt", "--key-file", "KEY/key", "--text", "x"], b"", 1, "cannot use key file"),
+    (["encrypt", "--key-file", "KEY/sub/key", "--text", "x"], b"", 1, "cannot create folder"),
 ])
 def test_errors_are_one_line_with_an_exit_code(capsys, monkeypatch, tmp_path, argv, stdin, code, message):
     (tmp_path / "KEY").write_bytes(os.urandom(32))
-    argv = [str(tmp_path / a) if a in ("KEY", "MISSING", "NODIR/key") else a for a in argv]
+    argv = [str(tmp_path / a) if a.startswith(("KEY", "MISSING")) else a for a in argv]
     got, out, err = run(capsys, monkeypatch, argv, stdin)
     assert got == code
     assert message in one_line_error(out, err)
-    assert not (tmp_path / "MISSING").exists()  # decrypt never makes a key file
+    assert not (tmp_path / "MISSING").exists()  # decrypt, or a refused encrypt, makes no key file
 
 
 @pytest.mark.parametrize("text", ["No Such Category Anywhere", "kitchen & dining"])  # none; two nodes
@@ -154,7 +264,7 @@ def test_site_and_period_reach_the_category_lookup(capsys, monkeypatch):
                        (["--site", "de", "--period", "2026-01"], (4, "bsr_sales_monthly_202601")),
                        (["--site", "de", "market=fr", "month=2025-12"], (5, "bsr_sales_monthly_202512"))]:
         calls.clear()
-        assert run(capsys, monkeypatch, ["payload", "keyword-miner", "node=Cookware", *argv])[0] == 0
+        assert run(capsys, monkeypatch, ["payload", "competitor-lookup", "node=Cookware", *argv])[0] == 0
         assert calls == [call]
 
 
@@ -181,6 +291,67 @@ def test_credentials_round_trip(capsys, monkeypatch, tmp_path):
     assert code == 1 and "密钥不匹配" in one_line_error(out, err)
 
 
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o277], ids=oct)  # as usual, private, narrower than 0700
+def test_encrypt_makes_the_missing_folders_of_the_key_file_private(capsys, monkeypatch, tmp_path, umask):
+    home = tmp_path / "home"
+    home.mkdir()
+    home.chmod(0o751)  # a folder that exists keeps its mode
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.chdir(tmp_path)
+    key = "~/.zentrik/keys/credential.key"  # quoted, as the shell would leave it
+    old = os.umask(umask)
+    try:
+        code, out, err = run(capsys, monkeypatch, ["encrypt", "--key-file", key, "--text", "secret"])
+    finally:
+        os.umask(old)
+    assert (code, err) == (0, "")
+    modes = [stat.S_IMODE(p.stat().st_mode) for p in (home, home / ".zentrik", home / ".zentrik" / "keys")]
+    assert modes == [0o751, 0o700, 0o700]
+    assert sorted(os.listdir(tmp_path)) == ["home"]  # no folder named "~"
+    assert run(capsys, monkeypatch, ["decrypt", "--key-file", key, "--value", out.strip()])[:2] == (0, "secret\n")
+
+
+# The front in a child whose stdin, stdout and stderr are a terminal that is
+# also its controlling one (which getpass opens as /dev/tty).
+AT_A_TERMINAL = """if True:
+    import fcntl, sys, termios
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    from zentrik_native.cli import main
+    sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("typed", ["s3cret 密码", ""])
+def test_encrypt_at_a_terminal_prompts_and_reads_without_echo(tmp_path, typed):
+    from zentrik.auth.storage.crypto import Crypto
+
+    key = tmp_path / "credential.key"
+    terminal, child_end = os.openpty()
+    child = subprocess.Popen([sys.executable, "-c", AT_A_TERMINAL, "encrypt", "--key-file", str(key)],
+                             stdin=child_end, stdout=child_end, stderr=child_end, start_new_session=True)
+    os.close(child_end)
+    seen = b""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and select.select([terminal], [], [], deadline - time.monotonic())[0]:
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:  # EIO: the child has closed the terminal
+            break
+        seen += chunk
+        if seen.endswith(b"Credential to encrypt: "):
+            os.write(terminal, typed.encode() + b"\n")
+    os.close(terminal)
+    code = child.wait(timeout=60)
+    prompt, *lines = seen.decode().replace("\r", "").split("\n")
+    assert prompt == "Credential to encrypt: "  # nothing typed shows
+    if typed:
+        assert (code, len(lines)) == (0, 2)
+        assert Crypto(key).decrypt(base64.b64decode(lines[0])) == typed
+    else:
+        assert (code, lines[0]) == (1, "zentrik-sellersprite: error: nothing to encrypt: the credential text is empty")
+        assert not key.exists()
+
+
 def test_help_returns_instead_of_exiting(capsys):
     assert cli.main(["payload", "--help"]) == 0
     assert "market-research" in capsys.readouterr().out
@@ -200,3 +371,8 @@ def test_module_runs_as_a_program(tmp_path):
     done = subprocess.run([*command, "payload", "nope"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 2
     one_line_error(done.stdout, done.stderr)
+    # Without a file descriptor 0 at all.
+    done = subprocess.run(["sh", "-c", 'exec "$0" -m zentrik_native encrypt --key-file "$1" 0<&-', sys.executable,
+                           str(tmp_path / "key")], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert "stdin is closed" in one_line_error(done.stdout, done.stderr)

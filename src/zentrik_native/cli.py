@@ -9,10 +9,11 @@ Run as ``python -m zentrik_native`` or ``zentrik-sellersprite``::
     echo '<base64>' | zentrik-sellersprite decrypt --key-file ~/.zentrik/credential.key
 
 Exit status: 0 on success; 2 when the command line itself is wrong (unknown
-command or scenario, a malformed or repeated ``key=value``, a missing
-argument); 1 when the command fails (unreadable or invalid input, category
-text that names no category or several, a key file that can't be used, a
-value that does not decrypt). Every error is one line on stderr.
+command or scenario, a malformed or repeated ``key=value``, an option key
+that the scenario does not read, a missing argument); 1 when the command
+fails (unreadable or invalid input, category text that names no category or
+several, a key file that can't be used, a value that does not decrypt).
+Every error is one line on stderr (unknown option keys: one line each).
 """
 
 from __future__ import annotations
@@ -21,6 +22,8 @@ import argparse
 import asyncio
 import base64
 import binascii
+import difflib
+import getpass
 import json
 import math
 import os
@@ -45,11 +48,83 @@ BUILDERS: dict[str, str] = {
 # The option names that may carry category text, in the resolver's order.
 CATEGORY_KEYS = ("nodeIdPaths", "nodeIdPath", "node", "category")
 
+
+def _min_max(*names: str) -> tuple[str, ...]:
+    """The pair minX, maxX of each name X."""
+    return tuple(f"{end}{name}" for name in names for end in ("min", "max"))
+
+
+# The option names each scenario's builder reads (tests/test_cli.py checks
+# these against the builders themselves): any other key of a scenario's
+# options is a mistake of the user's. A category key counts only where the
+# builder reads it; elsewhere its resolved text would go nowhere.
+_MARKET = ("market", "site")
+_PAGING = ("page", "startPage", "size", "pageSize")
+_KEYWORD_MONTH = ("historyDate", "month", "monthName")
+KNOWN_OPTIONS: dict[str, frozenset[str]] = {
+    "competitor-lookup": frozenset({
+        *_MARKET, *_PAGING, "month", "period", "monthName", "asins", "node", "nodeIdPaths",
+        "orderField", "orderDesc", "lowPrice", "keywords", "keyword", "brand", "sellerName",
+    }),
+    "product-research": frozenset({
+        *_MARKET, *_PAGING, "month", "period", "monthName", "node", "category", "nodeIdPaths",
+        "orderField", "orderDesc", "selectType", "filterSub", "weightUnit", "smallAndLight", "lowPrice",
+        "putawayMonth", "video", "matchType",
+        # list filters and the badges that become product tags
+        "productTags", "sellerTypes", "eligibility", "pkgDimensionTypeList", "sellerNationList",
+        "badgeBS", "badgeAC", "badgeNR",
+        "keyword", "keywords", "includeBrands", "excludeBrands", "includeSellers", "excludeSellers",
+        "outOfKeywords",
+        # the recommendation preset
+        "recommendationMode", "recommendMode", "presetMode", "productMode", "mode", "推荐模式",
+        # range filters, with the second names of eight of them
+        *_min_max("Price", "Sales", "Amount", "AmzUnit", "TotalUnitsGrowth", "Ranking", "SubBsrRank",
+                  "RankingCv", "RankingCr", "Variations", "Questions", "ReviewsGrouth", "ReviewsRate", "Profit",
+                  "Reviews", "ReviewRating", "Fba", "Weights", "DeliveryPrice", "Sellers"),
+        "lqsFrom", "lqsTo", "priceMin", "priceMax", "salesMin", "salesMax", "reviewsMin", "reviewsMax",
+        "ratingMin", "ratingMax",
+        # the open API's names of web-form fields
+        *_min_max("Units", "Revenue", "UnitsCr", "Ratings", "RatingsCv", "Star", "Bsr", "BsrCv", "BsrCr", "Lqs"),
+        "availableMonth", "fulfillment", "dimensionType", "sellerNation", "variation", "excludeKeywords",
+    }),
+    "keyword-miner": frozenset({
+        *_MARKET, *_KEYWORD_MONTH, "keyword", "q", "marketId", "pageNum", "page", "startPage", "pageSize",
+        "size", "orderBy", "desc", "filterRootWord", "rootWord", "filterRootWordEnabled", "matchType",
+        "amazonChoice", "keywordBidMatchType", "includeHighFrequency", "groupNum",
+    }),
+    "keyword-reverse": frozenset({
+        *_MARKET, *_KEYWORD_MONTH, "asin", "q", "marketId", "limit", "size", "pageSize", "page", "pageNum",
+        "startPage", "skip", "badges", "conversionKeywordTypes", "trafficKeywordTypes", "order", "desc",
+        "exactly", "keywordBidMatchType", "filterDeletedKeywords",
+    }),
+    "traffic-source": frozenset({
+        *_MARKET, *_KEYWORD_MONTH, "keywordOrAsin", "keyword", "asin", "asins", "q", "pageNo", "page",
+        "startPage", "pageSize", "size", "order", "desc",
+    }),
+    "market-research": frozenset({
+        *_MARKET, *_PAGING, "month", "period", "monthName", "marketId", "nodeIdPath", "node", "category",
+        "sampleNumber", "topn", "topN", "topNSelect", "newReleaseNum", "newReleaseMonths", "newProductMonths",
+        "newRelease", "newReleaseNumSelect", "orderField", "order.field", "orderDesc", "order.desc", "tab",
+        "departmentKeyword", "keyword",
+        # the form's hidden fields
+        *_min_max("AvgSales", "AvgBsr", "AvgWeight", "HeadListingAvgBsr", "TotalProducts", "AvgRevenue",
+                  "AvgPrice", "AvgVolume", "HeadListingAvgSales", "AvgReviews", "AvgRating", "AvgProfit",
+                  "HeadListingAvgRevenue", "Brands", "HeadListingProductCrn", "EbcRatio", "AmzRatio", "Sellers",
+                  "HeadListingBrandCrn", "FbaRatio", "AvgSellers", "HeadListingSellerCrn", "FbmRatio", "NewRatio",
+                  "NewAvgPrice", "NewAvgRevenue", "NewCount", "NewAvgRating", "NewAvgReviews", "NewAvgSales"),
+        "sellerNations",
+    }),
+}
+
+# An encrypted value is the 12-byte nonce, the ciphertext and the 16-byte tag.
+NONCE_SIZE = 12
+TAG_SIZE = 16
+
 INVALID_TAG_MESSAGE = "密钥不匹配或数据被篡改 (the key does not match or the data was altered)"
 
 
 class UsageError(Exception):
-    """The command line is wrong: exit status 2."""
+    """The command line is wrong: exit status 2. Each argument is one line of the report."""
 
 
 class Failure(Exception):
@@ -80,7 +155,8 @@ def _build_parser() -> argparse.ArgumentParser:
             "Build the payload of SCENARIO from options and print one JSON object "
             '{"payload": ..., "referer": ...}. Options are key=value words (values stay text, '
             "as a shell gives them; a key given twice is an error) and/or a JSON object read "
-            "with --json; key=value words override the JSON's entries of the same name. "
+            "with --json; key=value words override the JSON's entries of the same name. A key "
+            "that SCENARIO does not read is an error (a warning with --allow-unknown). "
             'Category text (under "nodeIdPaths", "nodeIdPath", "node" or "category") is turned '
             "into node-id paths through the offline sample category tree unless --no-resolve "
             "is given."
@@ -94,6 +170,8 @@ def _build_parser() -> argparse.ArgumentParser:
                          help="read options from a JSON object in FILE ('-' for stdin)")
     payload.add_argument("--no-resolve", action="store_true",
                          help="leave category text as given instead of resolving it")
+    payload.add_argument("--allow-unknown", action="store_true",
+                         help="warn about option keys that SCENARIO does not read, instead of refusing them")
     payload.add_argument("--site", default="US",
                          help="market for the category lookup when the options name none "
                               "(no 'market' or 'site'); default %(default)s")
@@ -109,12 +187,14 @@ def _build_parser() -> argparse.ArgumentParser:
         help="encrypt a credential; prints it base64-encoded",
         description=(
             "Encrypt credential text under the key in KEY_FILE (created, mode 0600, when it does "
-            "not exist) and print the encrypted value base64-encoded. The text is --text or, "
-            "without it, stdin (UTF-8) less one trailing line ending."
+            "not exist, with any missing folders above it, mode 0700) and print the encrypted "
+            "value base64-encoded. The text is --text or, without it, stdin: typed at a "
+            "terminal after a prompt, without echo, or else read to its end (UTF-8) less one "
+            "trailing line ending. Empty text is refused."
         ),
     )
     encrypt.add_argument("--key-file", required=True, metavar="PATH", help="the key file")
-    encrypt.add_argument("--text", help="the credential text (default: read stdin)")
+    encrypt.add_argument("--text", help="the credential text (default: read stdin, or prompt at a terminal)")
     encrypt.set_defaults(run=_run_encrypt)
 
     decrypt = commands.add_parser(
@@ -133,11 +213,18 @@ def _build_parser() -> argparse.ArgumentParser:
 
 # ---------------------------------------------------------------- input
 
-def _read_stdin_text() -> str:
-    buffer = getattr(sys.stdin, "buffer", None)
-    if buffer is None:  # a replaced stdin without bytes underneath
-        return sys.stdin.read()
-    data: bytes = buffer.read()
+def _read_stdin_text(instead: str) -> str:
+    """All of stdin as text; `instead` names what to give when stdin is closed."""
+    stdin = sys.stdin
+    if stdin is None:  # the interpreter started without a file descriptor 0 (`0<&-`)
+        raise Failure(f"stdin is closed; give {instead}")
+    try:
+        buffer = getattr(stdin, "buffer", None)
+        if buffer is None:  # a replaced stdin without bytes underneath
+            return stdin.read()
+        data: bytes = buffer.read()
+    except (OSError, ValueError) as exc:  # a folder, a closed file
+        raise Failure(f"cannot read stdin: {getattr(exc, 'strerror', None) or exc}") from None
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
@@ -158,7 +245,7 @@ def _finite_float(text: str) -> float:
 def _load_json_options(source: str) -> dict[str, Any]:
     where = "stdin" if source == "-" else source
     if source == "-":
-        text = _read_stdin_text()
+        text = _read_stdin_text("a file name to --json")
     else:
         try:
             text = Path(source).read_bytes().decode("utf-8-sig")
@@ -203,7 +290,9 @@ def _resolve_categories(options: dict[str, Any], scenario: str, site: str, perio
     # Without the host tool, the categories module binds the stand-in's error.
     standins.ensure()
     try:
-        from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver
+        # The categories module binds the host's error class (or the stand-in's):
+        # take it from there, typed by the module's stub.
+        from zentrik.seller_sprite.api.categories import SellerSpriteCategoryResolver, SellerSpriteConfigError
 
         from zentrik_native.sample_client import OfflineCategoryClient
     except ImportError as exc:
@@ -212,7 +301,6 @@ def _resolve_categories(options: dict[str, Any], scenario: str, site: str, perio
         if not any(options.get(key) for key in CATEGORY_KEYS):
             return options
         raise Failure(f"category resolution is not available ({exc}); use --no-resolve") from None
-    from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
 
     resolver = SellerSpriteCategoryResolver(OfflineCategoryClient())
     try:
@@ -225,6 +313,37 @@ def _resolve_categories(options: dict[str, Any], scenario: str, site: str, perio
     return resolved
 
 
+def _nearest_key(key: str, known: frozenset[str]) -> str | None:
+    """The known key that `key` most likely stands for, if any: one that
+    differs only in letter case, else the closest by difflib's measure; for
+    category text under a key the builder does not read, the first category
+    key (in the resolver's order) that it does read."""
+    folded = {name.casefold(): name for name in sorted(known)}
+    close = difflib.get_close_matches(key.casefold(), folded, n=1, cutoff=0.8)
+    if close:
+        return folded[close[0]]
+    if key in CATEGORY_KEYS:
+        return next((name for name in CATEGORY_KEYS if name in known), None)
+    return None
+
+
+def _check_keys(keys: Sequence[str], scenario: str, allow_unknown: bool) -> None:
+    """Refuse (or, with --allow-unknown, warn about) the keys that the
+    scenario's builder does not read, one line each."""
+    known = KNOWN_OPTIONS[scenario]
+    lines = []
+    for key in keys:
+        if key in known:
+            continue
+        line = f"unknown option {key!r} for {scenario}"
+        nearest = _nearest_key(key, known)
+        lines.append(f"{line}; did you mean {nearest!r}?" if nearest else line)
+    if lines and not allow_unknown:
+        raise UsageError(*(f"{PROG} payload: error: {line}" for line in lines))
+    for line in lines:
+        _report(f"{PROG} payload: warning: {line}", sys.stderr)
+
+
 def _run_payload(args: argparse.Namespace) -> None:
     from zentrik.seller_sprite.api import payloads
 
@@ -232,8 +351,12 @@ def _run_payload(args: argparse.Namespace) -> None:
     if args.json_file is not None:
         options.update(_load_json_options(args.json_file))
     options.update(_parse_pairs(args.options))
+    given = list(options)
+    # Category text is looked up first, as it always was (a lookup that fails
+    # is reported as such); the keys are checked before anything is built.
     if not args.no_resolve:
         options = _resolve_categories(options, args.scenario, args.site, args.period)
+    _check_keys(given, args.scenario, args.allow_unknown)
 
     builder: Callable[[dict[str, Any]], dict[str, Any]] = getattr(payloads, BUILDERS[args.scenario])
     try:
@@ -249,25 +372,75 @@ def _run_payload(args: argparse.Namespace) -> None:
     _write_line(text)
 
 
+def _key_path(key_file: str) -> str:
+    # `~` is expanded here too: a quoted '~/.zentrik/credential.key' reaches
+    # us as it was typed, and would otherwise make a folder named `~`.
+    return os.path.expanduser(key_file)
+
+
+def _make_key_folders(key_file: str) -> None:
+    """Create the folders above the key file that do not exist yet, each with
+    mode 0700 whatever the umask; a folder that exists is left as it is."""
+    missing = []
+    folder = os.path.dirname(_key_path(key_file))
+    while folder and not os.path.lexists(folder):  # "/" and "" (the working folder) end it
+        missing.append(folder)
+        folder = os.path.dirname(folder)
+    for folder in reversed(missing):
+        try:
+            os.mkdir(folder, 0o700)
+        except FileExistsError:
+            if os.path.isdir(folder):
+                continue  # made meanwhile by someone else: theirs to keep as it is
+            raise Failure(f"cannot create folder {folder} for key file {key_file}: it is not a folder") from None
+        except OSError as exc:
+            raise Failure(f"cannot create folder {folder} for key file {key_file}: {exc.strerror or exc}") from None
+        try:
+            os.chmod(folder, 0o700)  # the umask filtered the mode mkdir was given
+        except OSError as exc:
+            raise Failure(f"cannot make folder {folder} private: {exc.strerror or exc}") from None
+
+
 def _crypto(key_file: str) -> Any:
     from zentrik.auth.storage.crypto import Crypto
 
     try:
-        return Crypto(key_file)
+        return Crypto(_key_path(key_file))
     except OSError as exc:
         raise Failure(f"cannot use key file {key_file}: {exc.strerror or exc}") from None
 
 
-def _run_encrypt(args: argparse.Namespace) -> None:
+def _on_terminal(stream: IO[str] | None) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except (OSError, ValueError):  # closed
+        return False
+
+
+def _credential_text(args: argparse.Namespace) -> str:
     if args.text is not None:
-        text = args.text
+        text: str = args.text
+    elif _on_terminal(sys.stdin):
+        # Typed at a terminal: prompt on it and read without echo.
+        try:
+            text = getpass.getpass("Credential to encrypt: ")
+        except EOFError:  # Ctrl-D
+            text = ""
     else:
-        text = _read_stdin_text()
+        text = _read_stdin_text("the text with --text")
         # `echo secret |` adds a line ending that is not part of the credential.
         if text.endswith("\r\n"):
             text = text[:-2]
         elif text.endswith("\n"):
             text = text[:-1]
+    if not text:
+        raise Failure("nothing to encrypt: the credential text is empty")
+    return text
+
+
+def _run_encrypt(args: argparse.Namespace) -> None:
+    text = _credential_text(args)
+    _make_key_folders(args.key_file)
     crypto = _crypto(args.key_file)
     try:
         value = crypto.encrypt(text)
@@ -281,7 +454,7 @@ def _run_encrypt(args: argparse.Namespace) -> None:
 def _run_decrypt(args: argparse.Namespace) -> None:
     from cryptography.exceptions import InvalidTag
 
-    encoded = args.value if args.value is not None else _read_stdin_text()
+    encoded = args.value if args.value is not None else _read_stdin_text("the value with --value")
     # Line breaks and spaces around or inside the value (wrapped base64) are dropped.
     encoded = "".join(encoded.split())
     if not encoded:
@@ -291,8 +464,10 @@ def _run_decrypt(args: argparse.Namespace) -> None:
     except (UnicodeEncodeError, binascii.Error):
         raise Failure("the value is not valid base64") from None
     # A key file made now could never decrypt anything: refuse instead of creating one.
-    if not os.path.exists(args.key_file):
+    if not os.path.exists(_key_path(args.key_file)):
         raise Failure(f"key file not found: {args.key_file}")
+    if len(value) < NONCE_SIZE + TAG_SIZE:
+        raise Failure("not an encrypted value: too short")
     crypto = _crypto(args.key_file)
     try:
         text = crypto.decrypt(value)
@@ -337,7 +512,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         args.run(args)
         sys.stdout.flush()
     except UsageError as exc:
-        _report(str(exc), sys.stderr)
+        for line in exc.args:
+            _report(str(line), sys.stderr)
         return 2
     except Failure as exc:
         _report(f"{PROG}: error: {exc}", sys.stderr)
