@@ -6,7 +6,6 @@ nothing here is specific to one module.
 
 from __future__ import annotations
 
-import gc
 import inspect
 import os
 import pathlib
@@ -187,37 +186,6 @@ def call_quietly(fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         return exc
 
 
-def assert_no_leak(body: Callable[[], Any], *, rounds: int = 3000, slack: int = 50) -> None:
-    """Run body (exceptions swallowed) many times and check that the number
-    of allocated memory blocks does not grow beyond noise."""
-
-    def run(n: int) -> None:
-        for _ in range(n):
-            try:
-                body()
-            except Exception:  # noqa: BLE001 - error paths are part of the loop
-                pass
-
-    run(200)  # warm-up: caches, interned strings, specialisation
-    # A leak grows in every window; the interpreter's own caches and free
-    # lists settle. So the check fails only when three windows in a row grow.
-    growth = []
-    for _ in range(3):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        run(rounds)
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-        if growth[-1] <= slack:
-            return
-    raise AssertionError(f"{growth} blocks more in three windows of {rounds} calls")
-
-
-@pytest.fixture
-def no_leak() -> Callable[..., None]:
-    return assert_no_leak
-
-
 def first_truthy(options: dict, *names: str) -> Any:
     """The fallback chain over option names, as the builders' definitions read it:
     the first truthy value, else the last one read (None when absent)."""
@@ -236,6 +204,14 @@ def call_error(function: Callable[..., Any], args: tuple, kwargs: dict) -> str |
     except TypeError as exc:
         return str(exc)
     return None
+
+
+def python_twin(name: str, signature: str) -> Callable[..., None]:
+    """A Python function of that name and signature, whose argument errors are
+    the interpreter's own wording."""
+    namespace: dict[str, Any] = {}
+    exec(f"def {name}{signature}: pass", namespace)
+    return namespace[name]  # type: ignore[no-any-return]
 
 
 def bare_signature(obj: Any) -> str:

@@ -6,12 +6,11 @@ import asyncio
 import gc
 import inspect
 import types
-import warnings
 import weakref
 from typing import Any
 
 import pytest
-from conftest import Boom, Hostile, StrSub, assert_no_leak
+from conftest import Boom, Hostile, StrSub
 
 from zentrik.seller_sprite.api.categories import CategoryNode, SellerSpriteCategoryResolver
 from zentrik.seller_sprite.domain.exceptions import SellerSpriteConfigError
@@ -559,34 +558,6 @@ def test_cancellation_mid_request_leaves_the_cache_consistent(how):
     assert asyncio.run(main()) == {"node": ["7"]}
     assert client.finished == ["done", "done"] and len(client.calls) == 2
     assert list(resolver._cache) == [f"1:{TABLE}::Toys"]
-
-
-# --- leaks -----------------------------------------------------------------------------------
-
-
-def test_no_leak_in_resolving():
-    client = FakeClient({**BODIES, "Boom": Boom("down"), "Bad": []})
-    warm = SellerSpriteCategoryResolver(client)
-    hit = {"category": "Toys, Home & Kitchen:Kitchen & Dining, 1:2", "market": "us"}
-    run_now(warm.resolve_params(hit, **KEYWORDS))
-
-    def body():
-        run_now(warm.resolve_params(hit, **KEYWORDS))  # cache hits
-        fresh = SellerSpriteCategoryResolver(client)  # misses, then an error of each kind
-        for params in ({"node": "Toys, Kitchen & Dining"}, {"node": "Boom"}, {"node": "Bad"}, {"node": "Nothing"}):
-            try:
-                run_now(fresh.resolve_params(params, **KEYWORDS))
-            except (SellerSpriteConfigError, Boom, TypeError):
-                pass
-        waiting = SellerSpriteCategoryResolver(Scripted()).resolve("x", market=1, table="t")
-        waiting.send(None)
-        waiting.close()
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            SellerSpriteCategoryResolver(client).resolve_params({}, **KEYWORDS)  # never awaited
-        client.calls.clear(), client.positional.clear(), client.finished.clear()
-
-    assert_no_leak(body, rounds=2000)
 
 
 # --- as an async def coroutine does ----------------------------------------------------------

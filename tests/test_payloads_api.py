@@ -1,5 +1,6 @@
 """The surface of the payloads module: docstrings, signatures, argument
-errors, the type stub and a leak loop over every function."""
+errors and the type stub (stubtest checks its parameters against the
+runtime; test_functions.py its annotations; the leak gate every function)."""
 
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from collections import OrderedDict
 
 import pytest
 
-from conftest import Hostile, StrSub, assert_no_leak, bare_signature, call_error, mypy_env
+from conftest import StrSub, bare_signature, call_error, mypy_env, python_twin
 from zentrik.seller_sprite.api import payloads as p
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -37,11 +38,10 @@ SIGNATURES = {
     "month_name": "(value)",
     "history_date": "(value)",
     "build_referer": "(payload, scenario)",
-    "make_competitor_payload": "(input_data)",
 }
+# The builders and their helpers are checked in test_payloads_builders_common.py.
 DOCS = {
     "build_referer": "按场景构造 Web referer。",
-    "make_competitor_payload": "构造竞品查询 payload。",
 }
 
 
@@ -74,12 +74,6 @@ def test_signatures(name, signature):
 # --- argument errors: the interpreter's own wording for a Python function of
 # --- the same signature
 
-def python_twin(name):
-    namespace: dict = {}
-    exec(f"def {name}{SIGNATURES[name]}: pass", namespace)
-    return namespace[name]
-
-
 BAD_CALLS = [
     ((), {}),
     ((1, 2, 3), {}),
@@ -98,7 +92,7 @@ BAD_CALLS = [
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_argument_errors_match_python_functions(name):
-    function, twin = getattr(p, name), python_twin(name)
+    function, twin = getattr(p, name), python_twin(name, SIGNATURES[name])
     compared = 0
     for args, kwargs in BAD_CALLS:
         expected = call_error(twin, args, kwargs)
@@ -121,7 +115,6 @@ def test_argument_errors_match_python_functions(name):
         lambda: p._flatten_query(payload={"a": 1}),
         lambda: p.month_name(value="2026-03"),
         lambda: p.build_referer(scenario="keyword-miner", payload={}),
-        lambda: p.make_competitor_payload(input_data={}),
     ],
 )
 def test_parameters_by_name(call):
@@ -143,7 +136,6 @@ KIND_CASES = [
     (p._flatten_query, "payload", "dict", lambda a: ((a,), {})),
     (p.build_referer, "payload", "dict", lambda a: ((a, "x"), {})),
     (p.build_referer, "scenario", "str", lambda a: (({}, a), {})),
-    (p.make_competitor_payload, "input_data", "dict", lambda a: ((a,), {})),
 ]
 # value, and its type as the interpreter names it in messages
 WRONG = {
@@ -188,30 +180,6 @@ def test_stub_names_are_the_module_names():
     assert {n for n in names if not n.startswith("__")} == runtime
 
 
-def test_stub_parameters_match_the_runtime():
-    for name, node in stub_functions().items():
-        sig = inspect.signature(getattr(p, name))
-        stub_params = [(a.arg, "POSITIONAL_OR_KEYWORD") for a in node.args.args]
-        stub_params += [(a.arg, "KEYWORD_ONLY") for a in node.args.kwonlyargs]
-        assert [(q.name, q.kind.name) for q in sig.parameters.values()] == stub_params, name
-        defaults = [ast.literal_eval(d) for d in node.args.defaults]
-        defaults += [ast.literal_eval(d) for d in node.args.kw_defaults if d is not None]
-        runtime_defaults = [q.default for q in sig.parameters.values() if q.default is not q.empty]
-        assert defaults == runtime_defaults, name
-
-
-def test_stub_annotates_every_parameter_and_result():
-    for name, node in stub_functions().items():
-        assert node.returns is not None, name
-        for a in node.args.args + node.args.kwonlyargs:
-            assert a.annotation is not None, (name, a.arg)
-    builders = [n for n in stub_functions() if n.startswith("make_")]
-    for name in builders:
-        node = stub_functions()[name]
-        assert ast.unparse(node.returns) == "dict[str, Any]"
-        assert [ast.unparse(a.annotation) for a in node.args.args] == ["dict[str, Any]"]
-
-
 BAD_USES = """\
 from zentrik.seller_sprite.api import payloads as p
 
@@ -248,69 +216,3 @@ def test_stub_examples_run():
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     module.run()
-
-
-# --- leaks ------------------------------------------------------------------------
-
-_flat_payload = {"market": "US", "asins": ["A", "B"], "order": {"field": "x", "desc": True}, "n": None, "ü": 1.5}
-_odd_payload = {"a[b]": "1", "a": {"b": "2"}, 1: [None]}
-_options = {
-    "site": "us", "month": "2026-03", "asins": "A,B", "node": ["1:2"], "page": "2", "size": "x",
-    "orderField": "f", "orderDesc": "FALSE", "lowPrice": "Y", "keyword": "k", "brand": "b", "sellerName": "s",
-}  # fmt: skip
-
-LEAK_BODIES = {
-    "csv": lambda: (p.csv(" a, b ,,c"), p.csv(["x ", 5, None]), p.csv(12), p.csv([Hostile("str")])),
-    "_query_text": lambda: (p._query_text([" B ", "", 7]), p._query_text(" x "), p._query_text(Hostile("bool"))),
-    "order_desc": lambda: (p.order_desc("FALSE"), p.order_desc("faLSé"), p.order_desc(Hostile("str"))),
-    "truthy": lambda: (p.truthy("Yes"), p.truthy(None, default=1), p.truthy("ÿes"), p.truthy(1, 2)),
-    "_market": lambda: (p._market({"site": "fr"}), p._market({}, default="ß"), p._market({}, default=1)),
-    "_int": lambda: (
-        p._int(" 42 ", 0), p._int("9" * 40, 0), p._int("x", 2.5), p._int("1" * 5000, 0), p._int(2.0, True),
-        p._int("x", "y"),
-    ),
-    "_int overflow": lambda: p._int(float("inf"), 0),
-    "json_like_list": lambda: (p.json_like_list(["A", 1, None]), p.json_like_list([]), p.json_like_list(())),
-    "_flatten_query": lambda: (p._flatten_query(_flat_payload), p._flatten_query(_odd_payload), p._flatten_query(1)),
-    "market_id": lambda: (p.market_id("us"), p.market_id("ıt"), p.market_id("GB"), p.market_id(Hostile("str"))),
-    "market_research_market_id": lambda: (p.market_research_market_id("mx"), p.market_research_market_id(None)),
-    "station_from_market_id": lambda: (
-        p.station_from_market_id("4"), p.station_from_market_id(10**30), p.station_from_market_id("abc"),
-        p.station_from_market_id(float("inf")),
-    ),
-    "traffic_source_market": lambda: (p.traffic_source_market("us"), p.traffic_source_market("gb"), p.traffic_source_market("ß")),
-    "traffic_source_market_id": lambda: (p.traffic_source_market_id("com"), p.traffic_source_market_id("xx")),
-    "month_name": lambda: (p.month_name("2026-03"), p.month_name("２０２６-０３"), p.month_name("30d"), p.month_name(None)),
-    "history_date": lambda: (p.history_date("bsr_sales_monthly_2026-03"), p.history_date("2026-03"), p.history_date("é-")),
-    "build_referer": lambda: (
-        p.build_referer(_flat_payload, "competitor-lookup"), p.build_referer(_odd_payload, "market-research"),
-        p.build_referer({"asin": "B", "badges": ["a"]}, "keyword-reverse"), p.build_referer({}, "traffic-source"),
-        p.build_referer({}, "keyword-miner"),
-    ),
-    "build_referer errors": lambda: (
-        call(p.build_referer, {"badges": [1]}, "keyword-reverse"), call(p.build_referer, {"k": "\ud800"}, "x"),
-        call(p.build_referer, {"k": Hostile("str")}, "x"), call(p.build_referer, {}, None),
-    ),
-    "make_competitor_payload": lambda: (p.make_competitor_payload({}), p.make_competitor_payload(_options)),
-    "make_competitor_payload errors": lambda: (
-        call(p.make_competitor_payload, {"market": Hostile("bool")}),
-        call(p.make_competitor_payload, {"page": Hostile("int")}),
-        call(p.make_competitor_payload, None),
-    ),
-    "argument errors": lambda: (
-        call(p.csv), call(p.csv, 1, 2), call(p.csv, 1, bogus=2), call(p._int, 1), call(p.truthy, 1, default=1, value=2),
-        call(p._market, {}, 1, default="x"),
-    ),
-}
-
-
-def call(function, *args, **kwargs):
-    try:
-        return function(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001 - the error path is what is measured
-        return exc
-
-
-@pytest.mark.parametrize("name", sorted(LEAK_BODIES))
-def test_no_leaks(name):
-    assert_no_leak(LEAK_BODIES[name])
