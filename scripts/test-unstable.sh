@@ -100,7 +100,7 @@ fi
 
 unmount() {
   local point
-  for point in "$root/dev/shm" "$root/proc"; do
+  for point in "$root/dev/pts" "$root/dev/shm" "$root/proc"; do
     if mountpoint -q "$point"; then
       umount "$point" || umount -l "$point" || echo "$me: could not unmount $point" >&2
     fi
@@ -168,6 +168,10 @@ git ls-files -z | tar --null -T - --ignore-failed-read -cf - | tar -xf - -C "$ro
 
 mount -t proc proc "$root/proc"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+# Pseudo-terminals of the tree's own (the tests run the front at a terminal).
+mkdir -p "$root/dev/pts"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts"
+if [ ! -e "$root/dev/ptmx" ]; then ln -sf pts/ptmx "$root/dev/ptmx"; fi
 
 # Nothing of the host's environment goes in but the proxy settings and ZENTRIK_WERROR.
 environment=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
