@@ -30,7 +30,7 @@ root=${ZENTRIK_UNSTABLE_ROOT:-$here/.chroot-unstable}
 root=$(realpath -m "$root")
 log=$root.log
 stamp=$root/.zentrik-tree
-copy=/work/zentrik  # where the checkout goes inside the tree
+copy=/opt/zentrik  # where the checkout goes inside the tree (not a path of this machine)
 
 skip() {
   echo "$me: skipped, Python ${versions[*]} not tested: $*" >&2
