@@ -25,6 +25,7 @@
 #include "args.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
+#include "shared.hpp"
 
 namespace zk {
 
@@ -52,7 +53,7 @@ struct HintName {
 // What a module keeps of the function type in its state.
 struct Functions {
     PyTypeObject* type = nullptr;
-    PyObject* hints = nullptr;  // the namespace of __globals__, made on first use
+    PyObject* hints = nullptr;  // the namespace of __globals__, published on first use
     const HintName* hint_names = nullptr;  // static
     size_t n_hint_names = 0;
 
@@ -90,8 +91,8 @@ struct Function {
     PyObject* module;       // module functions: the module
     void* state;            // and its state, handed to the implementation
     PyTypeObject* owner;    // methods: the class whose instances they take
-    PyObject* annotations;  // made on first use
-    PyObject* signature;    // made on first use
+    PyObject* annotations;  // published on first use
+    PyObject* signature;    // published on first use
     PyObject* weakrefs;
 };
 
@@ -172,9 +173,13 @@ inline PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(begin, end - begin);
 }
 
+// The annotations, the signature and the namespace below are made on first
+// use and published once: two threads (or a callback run by the collector
+// while one is made) may make one each, and the first published is kept.
 inline PyObject* get_annotations(PyObject* self, void*) {
     Function* f = of(self);
-    if (!f->annotations) {
+    PyObject* made = published(f->annotations);
+    if (!made) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return nullptr;
         const char* const* a = f->def->annotations.begin();
@@ -182,9 +187,9 @@ inline PyObject* get_annotations(PyObject* self, void*) {
             Ref text = Ref::steal(PyUnicode_FromString(a[i + 1]));
             if (!text || PyDict_SetItemString(d.get(), a[i], text.get()) < 0) return nullptr;
         }
-        f->annotations = d.release();
+        made = publish(f->annotations, std::move(d));
     }
-    return new_ref(f->annotations);
+    return new_ref(made);
 }
 
 #if PY_VERSION_HEX >= 0x030E0000
@@ -251,9 +256,11 @@ inline PyObject* make_signature(Function* f) {
             Ref deflt = eq ? Ref::steal(PyUnicode_FromStringAndSize(eq + 1, stop - eq - 1)) : Ref::borrow(empty.get());
             if (deflt && eq) deflt = Ref::steal(PyObject_CallOneArg(literal.get(), deflt.get()));
             if (!deflt) return nullptr;
-            PyObject* ann = PyDict_GetItemWithError(annotations.get(), name.get());
-            if (!ann && PyErr_Occurred()) return nullptr;
-            Ref kw = Ref::steal(Py_BuildValue("{sOsO}", "default", deflt.get(), "annotation", ann ? ann : empty.get()));
+            // The dict is the function's __annotations__, which callers may change.
+            Ref ann;
+            if (dict_get_ref(annotations.get(), name.get(), ann) < 0) return nullptr;
+            Ref kw = Ref::steal(
+                Py_BuildValue("{sOsO}", "default", deflt.get(), "annotation", ann ? ann.get() : empty.get()));
             Ref args = Ref::steal(kw ? PyTuple_Pack(2, name.get(), kinds[kind].get()) : nullptr);
             Ref param = Ref::steal(args ? PyObject_Call(parameter.get(), args.get(), kw.get()) : nullptr);
             if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
@@ -270,16 +277,22 @@ inline PyObject* make_signature(Function* f) {
         Ref made = Ref::steal(noargs ? PyObject_Call(replace.get(), noargs.get(), kw.get()) : nullptr);
         if (!made || PyList_SetItem(params.get(), i, made.release()) < 0) return nullptr;
     }
-    PyObject* result = PyDict_GetItemString(annotations.get(), "return");
-    Ref kw = Ref::steal(Py_BuildValue("{sO}", "return_annotation", result ? result : empty.get()));
+    Ref result, return_key = Ref::steal(PyUnicode_FromString("return"));
+    if (!return_key || dict_get_ref(annotations.get(), return_key.get(), result) < 0) return nullptr;
+    Ref kw = Ref::steal(Py_BuildValue("{sO}", "return_annotation", result ? result.get() : empty.get()));
     Ref args = Ref::steal(kw ? PyTuple_Pack(1, params.get()) : nullptr);
     return args ? PyObject_Call(signature.get(), args.get(), kw.get()) : nullptr;
 }
 
 inline PyObject* get_signature(PyObject* self, void*) {
     Function* f = of(self);
-    if (!f->signature && !(f->signature = make_signature(f))) return nullptr;
-    return new_ref(f->signature);
+    PyObject* made = published(f->signature);
+    if (!made) {
+        Ref sig = Ref::steal(make_signature(f));
+        if (!sig) return nullptr;
+        made = publish(f->signature, std::move(sig));
+    }
+    return new_ref(made);
 }
 
 // A namespace that holds what the annotation texts name, for
@@ -287,7 +300,8 @@ inline PyObject* get_signature(PyObject* self, void*) {
 inline PyObject* get_globals(PyObject* self, void*) {
     Function* f = of(self);
     Functions& fs = *f->functions;
-    if (!fs.hints) {
+    PyObject* made = published(fs.hints);
+    if (!made) {
         PyObject* module = f->module ? f->module : PyType_GetModule(f->owner);
         if (!module) return nullptr;
         Ref ns = Ref::steal(PyDict_New());
@@ -298,9 +312,9 @@ inline PyObject* get_globals(PyObject* self, void*) {
             Ref value = Ref::steal(h.from ? import_attr(h.from, h.name) : PyObject_GetAttrString(module, h.name));
             if (!value || PyDict_SetItemString(ns.get(), h.name, value.get()) < 0) return nullptr;
         }
-        fs.hints = ns.release();
+        made = publish(fs.hints, std::move(ns));
     }
-    return new_ref(fs.hints);
+    return new_ref(made);
 }
 
 inline PyObject* repr(PyObject* self) {

@@ -67,12 +67,13 @@ State* start_state(PyObject* m, const char* const (&texts)[N]) {
 
 // Nothing of a module's is process-wide: its objects live in its state and
 // its types are its own, so every interpreter, one with a GIL of its own
-// included, gets a module of its own. The modules need the GIL: a
-// free-threaded build turns it on when it loads them.
+// included, gets a module of its own. Nor do the modules need the GIL: what
+// changes after load keeps the rules of shared.hpp, so a free-threaded build
+// runs them with the GIL off.
 #if PY_VERSION_HEX >= 0x030D0000
 #define ZK_MODULE_INTERPRETER_SLOTS                                                \
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},          \
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #elif PY_VERSION_HEX >= 0x030C0000
 #define ZK_MODULE_INTERPRETER_SLOTS                                                \
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},

@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "ref.hpp"
+#include "shared.hpp"
 
 namespace zk {
 
@@ -356,12 +357,7 @@ inline Ref to_int_or(PyObject* v, long deflt) {
 // is held by a strong reference of its own.
 
 // get(key): a strong reference, NULL when absent; false on a lookup error.
-inline bool get(PyObject* d, PyObject* key, Ref& out) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) return false;
-    out = Ref::borrow(v);
-    return true;
-}
+inline bool get(PyObject* d, PyObject* key, Ref& out) { return dict_get_ref(d, key, out) >= 0; }
 
 // The fallback chain (a or b or c), the one rule every option read follows:
 // the operands are read in order by `read(operand, Ref&)` (false on error),

@@ -36,6 +36,7 @@
 
 #include "common/coro/task.hpp"
 #include "common/errors.hpp"
+#include "common/shared.hpp"
 
 namespace zk::coro {
 
@@ -169,7 +170,7 @@ inline void stop_iteration_escaped() {
 inline PySendResult settle(Object* o, PyObject** out) {
     if (o->frame.done()) {
         Ref result = std::move(o->frame.promise().result);
-        o->status = Status::Done;
+        store_shared(o->status, Status::Done);
         destroy_frame(o);
         if (!result) {
             if (!PyErr_Occurred())
@@ -182,13 +183,13 @@ inline PySendResult settle(Object* o, PyObject** out) {
         return PYGEN_RETURN;
     }
     if (!o->yielded || !o->awaited) {
-        o->status = Status::Done;
+        store_shared(o->status, Status::Done);
         destroy_frame(o);
         PyErr_SetString(PyExc_SystemError, "coroutine frame suspended without awaiting anything");
         return PYGEN_ERROR;
     }
-    o->status = Status::Suspended;
     *out = std::exchange(o->yielded, nullptr);
+    store_shared(o->status, Status::Suspended);
     return PYGEN_NEXT;
 }
 
@@ -197,7 +198,6 @@ inline PySendResult settle(Object* o, PyObject** out) {
 inline PySendResult resume(Object* o, PyObject* value, PyObject** out) {
     o->resume_value = value;
     std::coroutine_handle<> h = std::exchange(o->leaf, {});
-    o->status = Status::Running;
     h.resume();
     Py_CLEAR(o->resume_value);  // not taken only if the frame was destroyed meanwhile
     return settle(o, out);
@@ -211,38 +211,55 @@ inline PySendResult finish_awaited(Object* o, PySendResult r, PyObject* value, P
     return step;
 }
 
-inline bool busy(Object* o) {
-    if (o->status != Status::Running) return false;
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return true;
+// Takes the coroutine for one step, from Fresh or Suspended to Running in
+// one compare-and-swap, as the interpreter's own generators are taken: of two
+// threads driving it at once, one runs the step and the other is refused.
+// Returns the status it was taken from; Running or Done when it was not
+// taken (the caller raises).
+inline Status take(Object* o) {
+    for (;;) {
+        const Status s = load_shared(o->status);
+        if (s == Status::Running || s == Status::Done) return s;
+        if (swap_if(o->status, s, Status::Running)) return s;
+    }
+}
+
+// The errors of a coroutine that could not be taken.
+inline void not_taken(Status s) {
+    if (s == Status::Running)
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    else
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
 }
 
 inline PySendResult send(Object* o, PyObject* arg, PyObject** out) {
     *out = nullptr;
-    switch (o->status) {
-    case Status::Running:
-        busy(o);
+    if (arg != Py_None && load_shared(o->status) == Status::Fresh) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
+    }
+    const Status from = take(o);
+    switch (from) {
+    case Status::Running:
     case Status::Done:
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        not_taken(from);
         return PYGEN_ERROR;
     case Status::Fresh:
-        if (arg != Py_None) {
+        if (arg != Py_None) {  // started meanwhile and suspended again: the check above did not see it
+            store_shared(o->status, Status::Fresh);
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
         }
-        o->status = Status::Running;
         o->frame.resume();
         return settle(o, out);
     case Status::Suspended:
         break;
     }
-    o->status = Status::Running;
     PyObject* value = nullptr;
     PySendResult r = PyIter_Send(o->awaited, arg, &value);
     if (r == PYGEN_NEXT) {
-        o->status = Status::Suspended;
         *out = value;
+        store_shared(o->status, Status::Suspended);
         return PYGEN_NEXT;
     }
     return finish_awaited(o, r, value, out);
@@ -282,20 +299,18 @@ inline PyObject* fetch_stop_value() {
 // throw() with a normalised exception (references stolen).
 inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject* tb, PyObject** out) {
     *out = nullptr;
-    switch (o->status) {
+    const Status from = take(o);
+    switch (from) {
     case Status::Running:
-        Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
-        busy(o);
-        return PYGEN_ERROR;
     case Status::Done:
         Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        not_taken(from);
         return PYGEN_ERROR;
     case Status::Fresh:
         // Raised where the body would start: the coroutine ends with it (and
         // before 3.12 the interpreter treats it as escaping the frame).
-        o->status = Status::Done;
         destroy_frame(o);
+        store_shared(o->status, Status::Done);
         PyErr_Restore(typ, val, tb);
 #if PY_VERSION_HEX < 0x030C0000
         stop_iteration_escaped();
@@ -304,7 +319,6 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
     case Status::Suspended:
         break;
     }
-    o->status = Status::Running;
     if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
         // Close what is awaited, then raise GeneratorExit (or the error of
         // that close) in the frame.
@@ -320,7 +334,7 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
     if (!meth) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
-            o->status = Status::Suspended;
+            store_shared(o->status, Status::Suspended);
             return PYGEN_ERROR;
         }
         // An iterator without throw(): the exception is raised at the await.
@@ -334,8 +348,8 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
     Py_DECREF(meth);
     Py_XDECREF(typ), Py_XDECREF(val), Py_XDECREF(tb);
     if (res) {
-        o->status = Status::Suspended;
         *out = res;
+        store_shared(o->status, Status::Suspended);
         return PYGEN_NEXT;
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -346,20 +360,20 @@ inline PySendResult throw_into(Object* o, PyObject* typ, PyObject* val, PyObject
 }
 
 inline PyObject* close(Object* o) {
-    switch (o->status) {
+    const Status from = take(o);
+    switch (from) {
     case Status::Running:
-        busy(o);
+        not_taken(from);
         return nullptr;
     case Status::Done:
         Py_RETURN_NONE;
     case Status::Fresh:
-        o->status = Status::Done;
         destroy_frame(o);
+        store_shared(o->status, Status::Done);
         Py_RETURN_NONE;
     case Status::Suspended:
         break;
     }
-    o->status = Status::Running;
     {
         Ref it = Ref::steal(std::exchange(o->awaited, nullptr));
         if (close_iter(*o->module, it.get()) == 0) PyErr_SetNone(PyExc_GeneratorExit);
@@ -392,7 +406,7 @@ inline PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) { ret
 // `await` asks for the iterator first: a coroutine that is suspended in an
 // await is already being driven by someone else.
 inline PyObject* am_await(PyObject* self) {
-    if (self_of(self)->status == Status::Suspended) {
+    if (load_shared(self_of(self)->status) == Status::Suspended) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
@@ -471,11 +485,17 @@ inline PyObject* meth_throw(PyObject* self, PyObject* const* args, Py_ssize_t na
 inline PyObject* meth_close(PyObject* self, PyObject*) { return close(self_of(self)); }
 
 inline PyObject* get_running(PyObject* self, void*) {
-    return PyBool_FromLong(self_of(self)->status == Status::Running);
+    return PyBool_FromLong(load_shared(self_of(self)->status) == Status::Running);
 }
+// What a suspended coroutine awaits. It is read with the coroutine taken for
+// the moment, so that no step of another thread's replaces it meanwhile; one
+// that runs (or ran to its end) awaits nothing that can be shown.
 inline PyObject* get_await(PyObject* self, void*) {
-    PyObject* it = self_of(self)->awaited;
-    return new_ref(it ? it : Py_None);
+    Object* o = self_of(self);
+    if (!swap_if(o->status, Status::Suspended, Status::Running)) Py_RETURN_NONE;
+    PyObject* it = Py_XNewRef(o->awaited);
+    store_shared(o->status, Status::Suspended);
+    return it ? it : new_ref(Py_None);
 }
 inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 inline PyObject* get_qualname(PyObject* self, void*) { return PyUnicode_FromString(self_of(self)->qualname); }
