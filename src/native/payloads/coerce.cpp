@@ -77,8 +77,9 @@ Ref split_commas(PyObject* text) {
 // __str__ that changes the list cannot pull an element away mid-use.
 Ref trimmed_items(State& st, PyObject* list) {
     ListBuilder out;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = list_item(list, i);
+        if (!item) break;
         Ref text = trimmed_text(st.c, item.get());
         if (!text) return nullptr;
         if (PyUnicode_GET_LENGTH(text.get()) > 0 && !out.add(std::move(text))) return nullptr;
@@ -95,11 +96,14 @@ Ref csv(State& st, PyObject* v) {
     if (PyList_Check(v)) return trimmed_items(st, v);
     if (PyUnicode_CheckExact(v)) {
         // A list of its own for every caller, of the pieces made last time.
-        if (PyObject* pieces = st.csv_memo.find(v)) {
-            const Py_ssize_t n = PyTuple_GET_SIZE(pieces);
+        // (The pieces are ours before the list is made: making it may run
+        // the collector, and a __del__ may turn the memo over.)
+        if (Ref pieces = st.csv_memo.find(v)) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(pieces.get());
             PyObject* list = PyList_New(n);
             if (list)
-                for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, new_ref(PyTuple_GET_ITEM(pieces, i)));
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    PyList_SET_ITEM(list, i, new_ref(PyTuple_GET_ITEM(pieces.get(), i)));
             return Ref::steal(list);
         }
         Ref list = split_commas(v);
@@ -226,8 +230,9 @@ Ref json_like_list(State& st, PyObject* list) {
     if (n0 == 0) return Ref::steal(PyUnicode_FromStringAndSize("[]", 2));
     Ref texts = Ref::steal(PyList_New(0));
     if (!texts) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = list_item(list, i);
+        if (!item) break;
         Ref text = text_form(st.c, item.get());
         if (!text) return nullptr;
         if (!PyUnicode_CheckExact(text.get())) {
@@ -245,6 +250,7 @@ Ref json_like_list(State& st, PyObject* list) {
 Ref flatten_query(State& st, PyObject* payload) {
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
+    CriticalSection section(payload);
     const Py_ssize_t size0 = PyDict_GET_SIZE(payload);
     Py_ssize_t pos = 0;
     PyObject *k0, *v0;
@@ -264,6 +270,7 @@ Ref flatten_query(State& st, PyObject* payload) {
             return full && PyDict_SetItem(out.get(), full.get(), cv_text.get()) == 0;
         };
         if (PyDict_CheckExact(v)) {
+            CriticalSection child_section(v);
             Py_ssize_t cpos = 0;
             PyObject *ck0, *cv0;
             const Py_ssize_t csize0 = PyDict_GET_SIZE(v);
@@ -281,8 +288,9 @@ Ref flatten_query(State& st, PyObject* payload) {
             // shared, so each pair is held while its texts are made.
             Ref items = Ref::steal(PyMapping_Items(v));
             if (!items) return nullptr;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-                Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+            for (Py_ssize_t i = 0;; ++i) {
+                Ref item = list_item(items.get(), i);
+                if (!item) break;
                 if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
                     PyErr_SetString(PyExc_TypeError, "items() must give (key, value) pairs");
                     return nullptr;

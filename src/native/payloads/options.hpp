@@ -11,18 +11,31 @@
 // too is read as it was when the builder started.
 //
 // The slot table is far too large for the C stack of a call that may nest
-// (a __str__ that calls a builder again): it lives on the heap, and the
-// module keeps a few tables that calls have finished with, all-empty, for
-// the calls that follow.
+// (a __str__ that calls a builder again): it lives on the heap, and each
+// thread keeps the one its last call finished with, all-empty, for its next
+// call. That spare holds no reference, so it belongs to the thread alone and
+// needs no lock, whichever interpreter the thread runs.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/stack.hpp"
 #include "payloads.hpp"
 
 namespace zk::payloads {
+
+// The all-empty table a thread keeps for its next call (memory only, freed
+// when the thread ends).
+struct SpareTable {
+    OptionTable* table = nullptr;
+    SpareTable() = default;
+    SpareTable(const SpareTable&) = delete;
+    SpareTable& operator=(const SpareTable&) = delete;
+    ~SpareTable() { std::free(table); }
+};
+inline thread_local SpareTable spare_table;
 
 class Options {
 public:
@@ -41,28 +54,37 @@ public:
         if (!enter_recursive_call(" while building a payload")) return false;
         entered_ = true;
         if (!(t_ = acquire())) return false;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(d_, &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) {
-                release();
-                copy_ = Ref::steal(PyDict_Copy(d_));
-                return static_cast<bool>(copy_);
-            }
-            int i = slot_by_address(st_, k);
-            if (i < 0) {
-                if (PyUnicode_CHECK_INTERNED(k)) continue;  // every name of ours is interned
-                PyObject* slot = PyDict_GetItemWithError(st_.slot_index, k);
-                if (!slot) {
-                    if (PyErr_Occurred()) return false;
-                    continue;  // a name no builder reads
+        bool copy = false;
+        {
+            // No Python code runs in this walk: its keys are exact strs,
+            // looked up among our own names.
+            CriticalSection section(d_);
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(d_, &pos, &k, &v)) {
+                if (!PyUnicode_CheckExact(k)) {
+                    copy = true;
+                    break;
                 }
-                i = int(PyLong_AsLong(slot));
+                int i = slot_by_address(st_, k);
+                if (i < 0) {
+                    if (PyUnicode_CHECK_INTERNED(k)) continue;  // every name of ours is interned
+                    PyObject* slot = PyDict_GetItemWithError(st_.slot_index, k);  // module state: never changes
+                    if (!slot) {
+                        if (PyErr_Occurred()) return false;
+                        continue;  // a name no builder reads
+                    }
+                    i = int(PyLong_AsLong(slot));
+                }
+                t_->v[i] = new_ref(v);
+                t_->filled[t_->nfilled++] = int16_t(i);
+                t_->held[i >> 6] |= uint64_t(1) << (i & 63);
             }
-            Py_INCREF(v);
-            t_->v[i] = v;
-            t_->filled[t_->nfilled++] = int16_t(i);
-            t_->held[i >> 6] |= uint64_t(1) << (i & 63);
+        }
+        if (copy) {
+            release();
+            copy_ = Ref::steal(PyDict_Copy(d_));
+            return static_cast<bool>(copy_);
         }
         return true;
     }
@@ -109,30 +131,24 @@ public:
 
 private:
     OptionTable* acquire() {
-        OptionTable* t = st_.free_tables;
-        if (t) {
-            st_.free_tables = t->next;
-            --st_.nfree_tables;
-            return t;
-        }
-        t = static_cast<OptionTable*>(PyMem_Calloc(1, sizeof(OptionTable)));
+        if (OptionTable* t = std::exchange(spare_table.table, nullptr)) return t;
+        auto* t = static_cast<OptionTable*>(std::calloc(1, sizeof(OptionTable)));
         if (!t) PyErr_NoMemory();
         return t;
     }
 
-    // Lets go of the values and hands the (now all-empty) table back.
+    // Lets go of the values and keeps the (now all-empty) table as the
+    // thread's spare.
     void release() {
         OptionTable* t = std::exchange(t_, nullptr);
         for (int i = 0; i < t->nfilled; ++i) Py_CLEAR(t->v[t->filled[i]]);
         t->nfilled = 0;
         std::memset(t->held, 0, sizeof t->held);
-        if (st_.nfree_tables >= State::kPooledTables) {
-            PyMem_Free(t);
+        if (spare_table.table) {
+            std::free(t);  // a nested call's table: the thread has one already
             return;
         }
-        t->next = st_.free_tables;
-        st_.free_tables = t;
-        ++st_.nfree_tables;
+        spare_table.table = t;
     }
 
     State& st_;

@@ -184,6 +184,7 @@ bool plain_entry(PyObject* k, PyObject* v) {
     if (!plain_key(k)) return false;
     if (!PyDict_Check(v)) return true;
     if (!PyDict_CheckExact(v)) return false;
+    CriticalSection section(v);
     Py_ssize_t pos = 0;
     PyObject *ck, *cv;
     while (PyDict_Next(v, &pos, &ck, &cv))
@@ -208,11 +209,13 @@ inline bool inert(PyObject* v) {
 // Does writing `v` (a value of the payload) run Python code?
 bool runs_code(PyObject* v) {
     if (PyList_CheckExact(v)) {
+        CriticalSection section(v);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
             if (!inert(PyList_GET_ITEM(v, i))) return true;
         return false;
     }
     if (PyDict_CheckExact(v)) {
+        CriticalSection section(v);
         Py_ssize_t pos = 0;
         PyObject *ck, *cv;
         while (PyDict_Next(v, &pos, &ck, &cv))
@@ -245,6 +248,7 @@ enum class Pass { done, failed, general };
 // be plain, never shows a value twice.
 Pass one_pass(State& st, Out& out, PyObject* payload) {
     bool first = true, checked = false;
+    CriticalSection section(payload);
     const Py_ssize_t size0 = PyDict_GET_SIZE(payload);
     Py_ssize_t pos = 0, at = 0;
     PyObject *k0, *v0;
@@ -260,6 +264,7 @@ Pass one_pass(State& st, Out& out, PyObject* payload) {
         PyObject* v = value.get();
         if (v == Py_None) continue;
         if (PyDict_Check(v)) {
+            CriticalSection child_section(v);
             const Py_ssize_t csize0 = PyDict_GET_SIZE(v);
             Py_ssize_t cpos = 0;
             PyObject *ck0, *cv0;
@@ -276,8 +281,9 @@ Pass one_pass(State& st, Out& out, PyObject* payload) {
             if (PyList_GET_SIZE(v) == 0) {
                 if (!out.raw("%5B%5D")) return Pass::failed;
             } else {
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-                    Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
+                for (Py_ssize_t i = 0;; ++i) {
+                    Ref item = list_item(v, i);
+                    if (!item) break;
                     if (!(i == 0 ? out.raw("%5B%22") : out.raw("%22%2C%22")) || !out.value(st, item.get()))
                         return Pass::failed;
                 }
@@ -316,6 +322,7 @@ bool flattened(State& st, Out& out, PyObject* payload) {
 // anything else joined by the interpreter (with its errors).
 bool joined(State& st, Out& out, PyObject* values) {
     if (PyList_CheckExact(values)) {
+        CriticalSection section(values);
         bool all_text = true;
         for (Py_ssize_t i = 0; all_text && i < PyList_GET_SIZE(values); ++i)
             all_text = PyUnicode_CheckExact(PyList_GET_ITEM(values, i));

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "common/args.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/shared.hpp"
 #include "common/value.hpp"
 
 namespace zk::payloads {
@@ -88,34 +90,53 @@ constexpr int kIntTexts = 256;
 // builders meet the same option texts call after call ("2026-03", a list of
 // ASINs), and a text equal to one of the last few gets the same result again
 // (an immutable text, or a tuple of texts). Only short texts are kept.
+//
+// A memo is module state that changes after load: it hands out references of
+// the caller's own (anything the caller does next may run Python code that
+// turns the memo over), and its entries are replaced whole. A free-threaded
+// build keeps no memo: every thread would meet on it, and a lock costs what
+// the memo saves.
 struct Memo {
     static constexpr int kEntries = 4;
     static constexpr Py_ssize_t kLongest = 256;
+#if !ZK_FREE_THREADED
     PyObject* in[kEntries] = {};  // exact strs
     PyObject* out[kEntries] = {};
     int next = 0;  // the entry to replace
+#endif
 
-    // The result for `s` (an exact str), borrowed, or NULL.
-    PyObject* find(PyObject* s) const {
+    // The result for `s` (an exact str), or empty.
+    Ref find(PyObject* s) const {
+#if ZK_FREE_THREADED
+        (void)s;
+        return Ref();
+#else
         for (int i = 0; i < kEntries; ++i)
-            if (in[i] == s) return out[i];
+            if (in[i] == s) return Ref::borrow(out[i]);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         const int kind = PyUnicode_KIND(s);
         for (int i = 0; i < kEntries; ++i) {
             PyObject* t = in[i];
             if (t && PyUnicode_GET_LENGTH(t) == n && PyUnicode_KIND(t) == kind &&
                 std::memcmp(PyUnicode_DATA(s), PyUnicode_DATA(t), size_t(n) * size_t(kind)) == 0)
-                return out[i];
+                return Ref::borrow(out[i]);
         }
-        return nullptr;
+        return Ref();
+#endif
     }
     void keep(PyObject* s, PyObject* result) {
+#if ZK_FREE_THREADED
+        (void)s, (void)result;
+#else
         if (PyUnicode_GET_LENGTH(s) > kLongest) return;
-        Py_INCREF(s);
-        Py_INCREF(result);
-        Py_XSETREF(in[next], s);
-        Py_XSETREF(out[next], result);
+        // Both new references are in place before the old ones go (freeing
+        // a str or a tuple of strs runs no Python code).
+        PyObject* old_in = std::exchange(in[next], new_ref(s));
+        PyObject* old_out = std::exchange(out[next], new_ref(result));
         next = (next + 1) % kEntries;
+        Py_XDECREF(old_in);
+        Py_XDECREF(old_out);
+#endif
     }
     // The result for `v`: remembered when `v` is an exact str, else (and
     // the first time) made by `make(v)`.
@@ -123,17 +144,21 @@ struct Memo {
     Ref through(PyObject* v, Make&& make) {
         const bool exact = PyUnicode_CheckExact(v);
         if (exact)
-            if (PyObject* made = find(v)) return Ref::borrow(made);
+            if (Ref made = find(v)) return made;
         Ref made = make(v);
         if (made && exact) keep(v, made.get());
         return made;
     }
     template <typename F>
     void each(F&& f) {
+#if !ZK_FREE_THREADED
         for (int i = 0; i < kEntries; ++i) {
             f(in[i]);
             f(out[i]);
         }
+#else
+        (void)f;
+#endif
     }
 };
 
@@ -143,7 +168,6 @@ struct OptionTable {
     int16_t filled[kMaxSlots];  // the slots set, in the order they were set
     uint64_t held[kMaxSlots / 64];  // a bit per slot set
     int nfilled;
-    OptionTable* next;          // in the pool
 };
 
 struct State {
@@ -197,20 +221,9 @@ struct State {
     Memo month_memo;         // month_name()
     Memo history_memo;       // history_date()
 
-    // Option tables not in use (see Options), all empty; a few are kept.
-    static constexpr int kPooledTables = 4;
-    OptionTable* free_tables = nullptr;
-    int nfree_tables = 0;
-
     State() = default;
     State(const State&) = delete;
     State& operator=(const State&) = delete;
-    ~State() {
-        while (OptionTable* t = free_tables) {
-            free_tables = t->next;
-            PyMem_Free(t);
-        }
-    }
 };
 
 inline size_t addr_hash(const PyObject* p) {
