@@ -116,21 +116,23 @@ PyObject* node_text(Node* node, int field) {
     return nullptr;
 }
 
-// The canonical form of a node's text field, which the node keeps in `slot`.
+// The canonical form of a node's text field, which the node keeps in `slot`:
+// published once, since two threads (or a __del__ run by the collector while
+// one is made) may make it at the same time.
 Borrowed canonical(State& st, Node* node, int field, PyObject*& slot) {
-    if (!slot) {
-        PyObject* text = node_text(node, field);
-        if (!text) return Borrowed();
-        slot = normalize(st, text).release();
-    }
-    return Borrowed(slot);
+    if (PyObject* made = published(slot)) return Borrowed(made);
+    PyObject* text = node_text(node, field);
+    if (!text) return Borrowed();
+    Ref made = normalize(st, text);
+    return made ? Borrowed(publish(slot, std::move(made))) : Borrowed();
 }
 
 // Calls `keep(node)` for each node of `nodes` that `normalized` names.
 template <typename F>
 bool each_match(State& st, PyObject* normalized, PyObject* nodes, F&& keep) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(nodes, i));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = list_item(nodes, i);
+        if (!item) break;
         if (!is_node(st, item.get())) return not_a_node(item.get());
         Node* node = as_node(item.get());
         Borrowed path = canonical_label_path(st, node);
@@ -245,8 +247,9 @@ Ref raise_match_error(State& st, PyObject* value, PyObject* nodes, PyObject* sco
     } else {
         Ref candidates = Ref::steal(PyList_New(0));
         if (!candidates) return nullptr;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes) && i < 10; ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(nodes, i));
+        for (Py_ssize_t i = 0; i < 10; ++i) {
+            Ref item = list_item(nodes, i);
+            if (!item) break;
             if (!is_node(st, item.get())) {
                 not_a_node(item.get());
                 return nullptr;

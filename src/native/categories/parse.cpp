@@ -96,8 +96,9 @@ Ref parse_nodes(State& st, PyObject* payload, PyObject* parent_path) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out || !raw || !PyList_Check(raw.get())) return out;
     // By index, re-reading the size: reading an entry may run code that changes the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw.get()); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(raw.get(), i));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref entry = list_item(raw.get(), i);
+        if (!entry) break;
         if (!PyDict_Check(entry.get())) continue;
         Ref node = parse_node(st, entry.get(), parent_path);
         if (!node || PyList_Append(out.get(), node.get()) < 0) return nullptr;

@@ -8,6 +8,7 @@
 // frame for the nested step, so a fully cached resolve_params finishes within
 // its first send(None).
 #include <cstddef>
+#include <utility>
 
 #include "state.hpp"
 
@@ -22,10 +23,10 @@ struct Resolver {
     PyObject* client;
     PyObject* cache;  // dict: cache key -> list of CategoryNode
     // Labels already matched against cached answers, for one market and
-    // table (see remembered()): dict label -> (cache key, list, its nodes, path).
+    // table (see remembered()): the record (market, table, dict label ->
+    // (cache key, list, its nodes, path)), replaced whole when the market or
+    // table changes, and read and replaced under the resolver's lock.
     PyObject* memo;
-    PyObject* memo_market;
-    PyObject* memo_table;
     PyObject* weakrefs;
 };
 
@@ -53,9 +54,8 @@ bool alive(Resolver* self) {
 // reference, or an empty Ref on a miss (check PyErr_Occurred).
 bool cached(Resolver* self, PyObject* key, Ref& out) {
     if (!alive(self)) return false;
-    PyObject* hit = PyDict_GetItemWithError(self->cache, key);
-    out = Ref::borrow(hit);
-    return hit || !PyErr_Occurred();
+    Ref cache = Ref::borrow(self->cache);  // a key's __eq__ may run any code
+    return dict_get_ref(cache.get(), key, out) >= 0;
 }
 
 PyObject* call_client(State& st, Resolver* self, PyObject* market, PyObject* table, PyObject* node_id_path,
@@ -98,8 +98,8 @@ Ref pick(State& st, PyObject* value, PyObject* nodes) {
     Py_ssize_t n = count_matches(st, value, nodes, first);
     if (n < 0) return nullptr;
     if (n != 1) {
-        if (PyList_GET_SIZE(nodes) != 1) return raise_match_error(st, value, nodes, st.s[k_scope_all]);
-        first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
+        if (PyList_GET_SIZE(nodes) != 1 || !(first = list_item(nodes, 0)))
+            return raise_match_error(st, value, nodes, st.s[k_scope_all]);
         if (!is_node(st, first.get())) {
             not_a_node(first.get());
             return nullptr;
@@ -118,22 +118,43 @@ bool same_as(PyObject* a, PyObject* b) {
     return false;
 }
 
+// The resolver's memo record, if it has one for this market and table.
+Ref memo_for(Resolver* self, PyObject* market, PyObject* table) {
+    Ref record;
+    {
+        CriticalSection section(reinterpret_cast<PyObject*>(self));
+        record = Ref::borrow(self->memo);
+    }
+    if (!record || !same_as(PyTuple_GET_ITEM(record.get(), 0), market) ||
+        !same_as(PyTuple_GET_ITEM(record.get(), 1), table))
+        return Ref();
+    return record;
+}
+
 // The node-id path of `text` matched before against the cached answer that
 // the cache still holds: the very list, with the very nodes it had then, so
 // matching again would give the same. 1 with `out` set, 0 when there is no
-// such path, -1 on a lookup error.
+// such path, -1 on a lookup error. Everything read is held by references of
+// our own: looking up the cache may run a key's __eq__, which may resolve
+// again on this resolver and replace the memo.
 int remembered(Resolver* self, PyObject* market, PyObject* table, PyObject* text, Ref& out) {
-    if (!self->memo || !same_as(self->memo_market, market) || !same_as(self->memo_table, table)) return 0;
-    PyObject* entry = PyDict_GetItemWithError(self->memo, text);  // exact str keys only
-    if (!entry) return PyErr_Occurred() ? -1 : 0;
-    PyObject* nodes = PyDict_GetItemWithError(self->cache, PyTuple_GET_ITEM(entry, 0));
-    if (!nodes) return PyErr_Occurred() ? -1 : 0;
-    PyObject* then = PyTuple_GET_ITEM(entry, 2);
-    if (nodes != PyTuple_GET_ITEM(entry, 1) || !PyList_Check(nodes) || PyList_GET_SIZE(nodes) != PyTuple_GET_SIZE(then))
-        return 0;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(then); ++i)
-        if (PyList_GET_ITEM(nodes, i) != PyTuple_GET_ITEM(then, i)) return 0;
-    out = Ref::borrow(PyTuple_GET_ITEM(entry, 3));
+    Ref record = memo_for(self, market, table);
+    if (!record) return 0;
+    Ref entry, nodes;
+    int found = dict_get_ref(PyTuple_GET_ITEM(record.get(), 2), text, entry);  // exact str keys only
+    if (found <= 0) return found;
+    Ref cache = Ref::borrow(self->cache);
+    found = dict_get_ref(cache.get(), PyTuple_GET_ITEM(entry.get(), 0), nodes);
+    if (found <= 0) return found;
+    PyObject* then = PyTuple_GET_ITEM(entry.get(), 2);
+    if (nodes.get() != PyTuple_GET_ITEM(entry.get(), 1) || !PyList_Check(nodes.get())) return 0;
+    {
+        CriticalSection section(nodes.get());
+        if (PyList_GET_SIZE(nodes.get()) != PyTuple_GET_SIZE(then)) return 0;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(then); ++i)
+            if (PyList_GET_ITEM(nodes.get(), i) != PyTuple_GET_ITEM(then, i)) return 0;
+    }
+    out = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 3));
     return 1;
 }
 
@@ -141,16 +162,20 @@ int remembered(Resolver* self, PyObject* market, PyObject* table, PyObject* text
 bool remember(Resolver* self, PyObject* market, PyObject* table, PyObject* text, PyObject* key, PyObject* nodes,
               PyObject* path) {
     if (!PyUnicode_CheckExact(text) || !PyList_Check(nodes)) return true;
-    if (!self->memo || !same_as(self->memo_market, market) || !same_as(self->memo_table, table)) {
-        Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh) return false;
-        Py_XSETREF(self->memo, fresh.release());
-        Py_XSETREF(self->memo_market, new_ref(market));
-        Py_XSETREF(self->memo_table, new_ref(table));
+    Ref record = memo_for(self, market, table);
+    if (!record) {
+        Ref labels = Ref::steal(PyDict_New());
+        record = Ref::steal(labels ? PyTuple_Pack(3, market, table, labels.get()) : nullptr);
+        if (!record) return false;
+        Ref old;
+        {
+            CriticalSection section(reinterpret_cast<PyObject*>(self));
+            old = Ref::steal(std::exchange(self->memo, new_ref(record.get())));
+        }
     }
     Ref then = Ref::steal(PyList_AsTuple(nodes));
     Ref entry = Ref::steal(then ? PyTuple_Pack(4, key, nodes, then.get(), path) : nullptr);
-    return entry && PyDict_SetItem(self->memo, text, entry.get()) == 0;
+    return entry && PyDict_SetItem(PyTuple_GET_ITEM(record.get(), 2), text, entry.get()) == 0;
 }
 
 // What resolve() can settle without a request.
@@ -271,12 +296,21 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     }
     if (!market) co_return Ref();
 
-    // One path per value (`values` is our own list: its size stays).
-    resolved = Ref::steal(PyList_New(PyList_GET_SIZE(values.get())));
+    // One path per value. Both lists are whole at every step (the collector
+    // shows them to gc.get_referents while the frame waits, and whoever
+    // holds them may change them): `resolved` starts as Nones, and both are
+    // read and written with bounds checked.
+    const Py_ssize_t n = PyList_GET_SIZE(values.get());
+    resolved = Ref::steal(PyList_New(n));
     if (!resolved) co_return Ref();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(resolved.get(), i, new_ref(Py_None));
+    for (Py_ssize_t i = 0; i < n; ++i) {
         coro::Held value(co), text(co), label_key(co);
-        value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+        value = list_item(values.get(), i);
+        if (!value) {
+            PyErr_SetString(PyExc_RuntimeError, "the category values changed while they were resolved");
+            co_return Ref();
+        }
         if (!expect_str(value.get(), "value")) co_return Ref();
         Ref out;
         if (resolve_start(st, self, value.get(), market.get(), table.get(), *prefix, out, *text, *label_key) ==
@@ -286,8 +320,7 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
             if (!nodes) co_return Ref();
             out = pick(st, text.get(), nodes.get());
         }
-        if (!out) co_return Ref();
-        PyList_SET_ITEM(resolved.get(), i, out.release());
+        if (!out || PyList_SetItem(resolved.get(), i, out.release()) < 0) co_return Ref();
     }
 
     // A copy of the map as it is now; the key keeps its place.
@@ -376,8 +409,6 @@ int resolver_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_resolver(self)->client);
     Py_VISIT(as_resolver(self)->cache);
     Py_VISIT(as_resolver(self)->memo);
-    Py_VISIT(as_resolver(self)->memo_market);
-    Py_VISIT(as_resolver(self)->memo_table);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -386,8 +417,6 @@ int resolver_clear(PyObject* self) {
     Py_CLEAR(as_resolver(self)->client);
     Py_CLEAR(as_resolver(self)->cache);
     Py_CLEAR(as_resolver(self)->memo);
-    Py_CLEAR(as_resolver(self)->memo_market);
-    Py_CLEAR(as_resolver(self)->memo_table);
     return 0;
 }
 
