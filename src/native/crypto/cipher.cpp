@@ -72,14 +72,15 @@ bool is_ascii(const unsigned char* p, size_t n) {
     return (acc & kHigh) == 0;
 }
 
-// One EVP update over `n` bytes, in pieces that an int can count.
+// One EVP update over `n` bytes, in pieces that an int can count. False on
+// failure, with OpenSSL's error queue left for openssl_error (which the
+// caller raises once the context's lock is let go).
 template <auto Update>
-bool update_in_pieces(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n,
-                      const char* what) {
+bool update_in_pieces(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
     while (n > 0) {
         int piece = static_cast<int>(n < kChunk ? n : kChunk);
         int written = 0;
-        if (Update(ctx, out, &written, in, piece) != 1 || written != piece) return openssl_error(what);
+        if (Update(ctx, out, &written, in, piece) != 1 || written != piece) return false;
         out += piece;
         in += piece;
         n -= piece;
@@ -88,11 +89,11 @@ bool update_in_pieces(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned ch
 }
 
 bool encrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
-    return update_in_pieces<EVP_EncryptUpdate>(ctx, out, in, n, "encryption");
+    return update_in_pieces<EVP_EncryptUpdate>(ctx, out, in, n);
 }
 
 bool decrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
-    return update_in_pieces<EVP_DecryptUpdate>(ctx, out, in, n, "decryption");
+    return update_in_pieces<EVP_DecryptUpdate>(ctx, out, in, n);
 }
 
 // The nonce of an encrypt(). Once the kernel's pool is ready, getrandom() of
@@ -331,7 +332,8 @@ void Cipher::reset() noexcept {
     Py_CLEAR(kernel);
 }
 
-PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
+PyObject* encrypt(State& st, Keyed& k, PyObject* text) {
+    Cipher& c = k.cipher;
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -367,17 +369,13 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
     unsigned char* nonce = p;
     unsigned char* body = p + kNonceBytes;
     unsigned char* tag = body + n;
-    // The nonce first: getting it may release the GIL, and the cipher
-    // context, shared by every thread that uses this object, is only touched
-    // with the GIL held.
+    // The nonce first, outside the cipher's lock: getting it may wait
+    // without the GIL.
     if (!new_nonce(nonce)) return nullptr;
-    State* st = n >= kKernelFrom ? &state_of_object(owner) : nullptr;
-    Borrowed kernel;
-    if (st && kernel_of(c, key, *st, kernel) < 0) return nullptr;
-    if (kernel) {
+    if (PyObject* kernel = kernel_for(k, n)) {
         // The kernel reads and writes separate memory: other text is encoded
         // into a buffer of its own, wiped once it is ciphertext.
-        if (ascii) return kernel_encrypt(*st, kernel.get(), nonce, static_cast<const unsigned char*>(data), n, body)
+        if (ascii) return kernel_encrypt(st, kernel, nonce, static_cast<const unsigned char*>(data), n, body)
                               ? out.release()
                               : nullptr;
         auto* plain = static_cast<unsigned char*>(PyMem_Malloc(size_t(n)));
@@ -387,7 +385,7 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
             case PyUnicode_2BYTE_KIND: utf8_encode(static_cast<const Py_UCS2*>(data), len, plain); break;
             default: utf8_encode(static_cast<const Py_UCS4*>(data), len, plain); break;
         }
-        const bool done = kernel_encrypt(*st, kernel.get(), nonce, plain, n, body);
+        const bool done = kernel_encrypt(st, kernel, nonce, plain, n, body);
         OPENSSL_cleanse(plain, size_t(n));
         PyMem_Free(plain);
         return done ? out.release() : nullptr;
@@ -406,23 +404,30 @@ PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner) {
         if (!ascii) OPENSSL_cleanse(body, static_cast<size_t>(n));
         return nullptr;
     };
-    if (EVP_EncryptInit_ex(c.enc, nullptr, nullptr, nullptr, nonce) != 1) {
-        openssl_error("encryption");
-        return fail();
+    // One EVP sequence on the shared context, under its lock (no Python code
+    // runs inside; the errors are raised after it).
+    int failed;  // 0: none; 1: before the body was ciphertext; 2: after
+    {
+        Locked held(k.lock);
+        unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it completes the tag
+        int tail = 0;
+        if (EVP_EncryptInit_ex(c.enc, nullptr, nullptr, nullptr, nonce) != 1 || !encrypt_update(c.enc, body, plain, n))
+            failed = 1;
+        else if (EVP_EncryptFinal_ex(c.enc, scratch, &tail) != 1 ||
+                 EVP_CIPHER_CTX_ctrl(c.enc, EVP_CTRL_GCM_GET_TAG, kTagBytes, tag) != 1)
+            failed = 2;
+        else
+            failed = 0;
     }
-    if (!encrypt_update(c.enc, body, plain, n)) return fail();
-    // GCM's final step writes no bytes; it completes the tag.
-    unsigned char scratch[EVP_MAX_BLOCK_LENGTH];
-    int tail = 0;
-    if (EVP_EncryptFinal_ex(c.enc, scratch, &tail) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c.enc, EVP_CTRL_GCM_GET_TAG, kTagBytes, tag) != 1) {
+    if (failed) {
         openssl_error("encryption");
-        return nullptr;
+        return failed == 1 ? fail() : nullptr;
     }
     return out.release();
 }
 
-PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner) {
+PyObject* decrypt(State& st, Keyed& k, PyObject* value) {
+    Cipher& c = k.cipher;
     if (!c.ready()) {
         key_length_error();
         return nullptr;
@@ -430,7 +435,7 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner) {
     const Py_ssize_t total = PyBytes_GET_SIZE(value);
     if (total < kOverhead) {
         // Too short to hold a nonce and a tag: it cannot verify.
-        raise_invalid_tag(state_of_object(owner));
+        raise_invalid_tag(st);
         return nullptr;
     }
     const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
@@ -447,36 +452,40 @@ PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner) {
     if (!text) return nullptr;
     auto* plain = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
 
-    State* st = n >= kKernelFrom ? &state_of_object(owner) : nullptr;
-    Borrowed kernel;
-    if (st && kernel_of(c, key, *st, kernel) < 0) return nullptr;
-    if (kernel) {
+    if (PyObject* kernel = kernel_for(k, n)) {
         // It writes the plaintext before it checks the tag: a value that
         // does not verify leaves none of it behind.
-        if (!kernel_decrypt(*st, kernel.get(), nonce, body, n, plain)) {
+        if (!kernel_decrypt(st, kernel, nonce, body, n, plain)) {
             OPENSSL_cleanse(plain, static_cast<size_t>(n));
             return nullptr;
         }
         return verified(text, plain, n);
     }
-    if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, const_cast<unsigned char*>(tag)) != 1) {
-        openssl_error("decryption");
-        return nullptr;
+    // One EVP sequence on the shared context, under its lock.
+    enum { ok, broken, unverified } outcome;
+    {
+        Locked held(k.lock);
+        unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it checks the tag
+        int tail = 0;
+        if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
+            EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, const_cast<unsigned char*>(tag)) != 1 ||
+            !decrypt_update(c.dec, plain, body, n))
+            outcome = broken;
+        else if (EVP_DecryptFinal_ex(c.dec, scratch, &tail) != 1)
+            outcome = unverified;
+        else
+            outcome = ok;
     }
-    if (!decrypt_update(c.dec, plain, body, n)) {
+    if (outcome != ok) {
+        // No byte of the unverified plaintext stays behind.
         OPENSSL_cleanse(plain, static_cast<size_t>(n));
-        return nullptr;
-    }
-    // GCM's final step writes no bytes; it checks the tag.
-    unsigned char scratch[EVP_MAX_BLOCK_LENGTH];
-    int tail = 0;
-    if (EVP_DecryptFinal_ex(c.dec, scratch, &tail) != 1) {
-        // Wrong key or altered bytes: no byte of the unverified plaintext
-        // stays behind, and the error queue is left empty.
-        OPENSSL_cleanse(plain, static_cast<size_t>(n));
+        if (outcome == broken) {
+            openssl_error("decryption");
+            return nullptr;
+        }
+        // Wrong key or altered bytes: the error queue is left empty.
         ERR_clear_error();
-        raise_invalid_tag(state_of_object(owner));
+        raise_invalid_tag(st);
         return nullptr;
     }
     return verified(text, plain, n);

@@ -5,6 +5,7 @@
 #include "common/args.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/shared.hpp"
 
 #include <openssl/evp.h>
 
@@ -26,13 +27,15 @@ constexpr size_t kMaxKeyFileBytes = 64 * 1024;
 
 struct State {
     Functions functions;
-    // The authentication failure: cryptography.exceptions.InvalidTag, got on
-    // first need (see raise_invalid_tag).
+    // The authentication failure, published on first need (see
+    // invalid_tag_type): cryptography.exceptions.InvalidTag where that can be
+    // imported, else `standin_tag`, this module's own, made at load.
     PyObject* invalid_tag = nullptr;
-    PyObject* path_type = nullptr;    // pathlib.Path
+    PyObject* standin_tag = nullptr;
+    PyObject* path_type = nullptr;    // pathlib.Path, published on first need
     PyObject* crypto_type = nullptr;  // the Crypto class
-    // cryptography's AESGCM class for large values (see kernel.cpp), looked up
-    // on first need; Py_None where it cannot be used.
+    // cryptography's AESGCM class for large values (see kernel.cpp),
+    // published on first need; Py_None where it cannot be used.
     PyObject* aesgcm = nullptr;
     PyObject* s_encrypt_into = nullptr;
     PyObject* s_decrypt_into = nullptr;
@@ -44,13 +47,31 @@ struct State {
 struct Cipher {
     EVP_CIPHER_CTX* enc = nullptr;
     EVP_CIPHER_CTX* dec = nullptr;
-    PyObject* kernel = nullptr;  // an AESGCM of the same key for large values, made on first need
+    PyObject* kernel = nullptr;  // an AESGCM of the same key for large values, published on first need
 
     bool ready() const noexcept { return enc != nullptr; }
     // False with an exception set when OpenSSL fails to set up.
     bool init(const unsigned char* key, size_t len);
     // Frees the contexts (OpenSSL wipes the key schedule they hold) and the kernel.
     void reset() noexcept;
+};
+
+// What a Crypto object encrypts with: the key file's path, its key and the
+// cipher keyed with it. __init__ makes a new one and puts it in place of the
+// old as a whole; every call works with a reference of its own to the one
+// the object held when the call began, so a call never mixes two keys.
+struct Keyed {
+    Ref key_path;  // pathlib.Path
+    Ref key;       // bytes
+    Cipher cipher;
+    // Held around each sequence of EVP calls on the contexts, which every
+    // thread that uses the object shares (nothing on builds with a GIL).
+    Mutex lock;
+
+    Keyed() = default;
+    Keyed(const Keyed&) = delete;
+    Keyed& operator=(const Keyed&) = delete;
+    ~Keyed() { cipher.reset(); }
 };
 
 // Runs f (a system call that may block: no Python objects, no exceptions)
@@ -88,20 +109,23 @@ bool os_random(unsigned char* buf, size_t n);
 // The module state of a Crypto object's class.
 inline State& state_of_object(PyObject* self) { return *static_cast<State*>(PyType_GetModuleState(Py_TYPE(self))); }
 
-// encrypt(): exact str -> bytes in the stored format; `key` is the cipher's
-// and `owner` the Crypto object (its module's state is looked up only when
-// needed, for large values and failures).
-PyObject* encrypt(Cipher& c, PyObject* key, PyObject* text, PyObject* owner);
+// encrypt(): exact str -> bytes in the stored format, under `k`'s key.
+// Large values take the kernel, which the caller has made (prepare_kernel).
+PyObject* encrypt(State& st, Keyed& k, PyObject* text);
 // decrypt(): exact bytes -> str; InvalidTag when the value does not verify.
-PyObject* decrypt(Cipher& c, PyObject* key, PyObject* value, PyObject* owner);
+PyObject* decrypt(State& st, Keyed& k, PyObject* value);
 
 // Values of at least this many bytes go through the kernel (kernel.cpp).
 extern const Py_ssize_t kKernelFrom;
 
-// The kernel for the cipher's key, which the cipher keeps, made on first
-// need: 1 with `out` set, 0 where there is none (no cryptography, or one
-// without encrypt_into), -1 when making it failed.
-int kernel_of(Cipher& c, PyObject* key, State& st, Borrowed& out);
+// Makes `k`'s kernel when a value of up to `most` bytes may need it: 1 when
+// it was made now (Python code ran: an import, a constructor), 0 when
+// nothing was to be done, -1 on error.
+int prepare_kernel(State& st, Keyed& k, Py_ssize_t most);
+
+// `k`'s kernel for a value of `n` bytes, borrowed from `k`; NULL where the
+// value takes the EVP contexts.
+PyObject* kernel_for(const Keyed& k, Py_ssize_t n);
 
 // The kernel's encrypt_into(nonce, data, None, out) and decrypt_into on
 // memory of ours: `out` gets n + 16 and n bytes. False with an exception set
@@ -111,6 +135,12 @@ bool kernel_encrypt(State& st, PyObject* kernel, const unsigned char* nonce, con
                     unsigned char* out);
 bool kernel_decrypt(State& st, PyObject* kernel, const unsigned char* nonce, const unsigned char* data, Py_ssize_t n,
                     unsigned char* out);
+
+// Is cryptography to be imported here? Only in the main interpreter: its
+// binding takes the first interpreter that imports it and refuses every
+// other, so a sub-interpreter that imported it first would take it away from
+// the main one.
+inline bool may_import_cryptography() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
 
 // Raises the authentication failure of a value that does not verify;
 // always NULL.

@@ -11,6 +11,8 @@
 // contexts do all the work. The stored format is the same either way.
 #include "crypto.hpp"
 
+#include <utility>
+
 namespace zk::crypto {
 
 // Where the CPU has AVX-512 with VAES and VPCLMULQDQ, cryptography's OpenSSL
@@ -34,20 +36,21 @@ const Py_ssize_t kKernelFrom = kernel_from();
 
 namespace {
 
-// AESGCM, or Py_None where it cannot be used.
+// AESGCM, or Py_None where it cannot be used; published once, borrowed
+// from the module's state.
 PyObject* aesgcm_class(State& st) {
-    if (st.aesgcm) return st.aesgcm;
-    Ref aead = Ref::steal(PyImport_ImportModule("cryptography.hazmat.primitives.ciphers.aead"));
-    Ref cls = Ref::steal(aead ? PyObject_GetAttrString(aead.get(), "AESGCM") : nullptr);
-    if (cls && PyObject_HasAttr(cls.get(), st.s_encrypt_into) && PyObject_HasAttr(cls.get(), st.s_decrypt_into)) {
-        st.aesgcm = cls.release();
-    } else {
-        if (!cls && !PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (PyObject* cls = published(st.aesgcm)) return cls;
+    Ref found;
+    if (may_import_cryptography()) {
+        Ref aead = Ref::steal(PyImport_ImportModule("cryptography.hazmat.primitives.ciphers.aead"));
+        Ref cls = Ref::steal(aead ? PyObject_GetAttrString(aead.get(), "AESGCM") : nullptr);
+        if (cls && PyObject_HasAttr(cls.get(), st.s_encrypt_into) && PyObject_HasAttr(cls.get(), st.s_decrypt_into))
+            found = std::move(cls);
+        else if (!cls && !PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
             return nullptr;
         PyErr_Clear();
-        st.aesgcm = new_ref(Py_None);
     }
-    return st.aesgcm;
+    return publish(st.aesgcm, found ? std::move(found) : Ref::borrow(Py_None));
 }
 
 // A memoryview over n bytes of ours, released again by Views.
@@ -78,7 +81,7 @@ struct Views {
 
 bool call(State& st, PyObject* name, PyObject* kernel, const unsigned char* nonce, const unsigned char* data,
           Py_ssize_t n_in, unsigned char* out, Py_ssize_t n_out) {
-    Ref keep = Ref::borrow(kernel);  // another thread may make the object anew meanwhile
+    Ref keep = Ref::borrow(kernel);
     Views views{st};
     if (!views.make(0, nonce, kNonceBytes, PyBUF_READ) || !views.make(1, data, n_in, PyBUF_READ) ||
         !views.make(2, out, n_out, PyBUF_WRITE))
@@ -98,16 +101,20 @@ bool call(State& st, PyObject* name, PyObject* kernel, const unsigned char* nonc
 
 }  // namespace
 
-int kernel_of(Cipher& c, PyObject* key, State& st, Borrowed& out) {
-    if (!c.kernel) {
-        PyObject* cls = aesgcm_class(st);
-        if (!cls) return -1;
-        c.kernel = cls == Py_None ? new_ref(Py_None) : PyObject_CallOneArg(cls, key);
-        if (!c.kernel) return -1;
-    }
-    if (c.kernel == Py_None) return 0;
-    out = Borrowed(c.kernel);
+int prepare_kernel(State& st, Keyed& k, Py_ssize_t most) {
+    if (most < kKernelFrom || !k.cipher.ready() || published(k.cipher.kernel)) return 0;
+    PyObject* cls = aesgcm_class(st);
+    if (!cls) return -1;
+    Ref made = cls == Py_None ? Ref::borrow(Py_None) : Ref::steal(PyObject_CallOneArg(cls, k.key.get()));
+    if (!made) return -1;
+    publish(k.cipher.kernel, std::move(made));
     return 1;
+}
+
+PyObject* kernel_for(const Keyed& k, Py_ssize_t n) {
+    if (n < kKernelFrom) return nullptr;
+    PyObject* kernel = published(k.cipher.kernel);
+    return kernel == Py_None ? nullptr : kernel;
 }
 
 bool kernel_encrypt(State& st, PyObject* kernel, const unsigned char* nonce, const unsigned char* data, Py_ssize_t n,

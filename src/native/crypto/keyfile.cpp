@@ -39,13 +39,11 @@ public:
     explicit Fd(int fd = -1) noexcept : fd_(fd) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~Fd() { close(); }
     int get() const noexcept { return fd_; }
     bool ok() const noexcept { return fd_ >= 0; }
     void reset(int fd) noexcept {
-        if (fd_ >= 0) ::close(fd_);
+        close();
         fd_ = fd;
     }
     // Closes now, reporting the error (a deferred write error shows here,
@@ -175,7 +173,7 @@ bool fill_key_file(Fd& file, const std::string& path, const unsigned char* key, 
         return true;
     const int err = errno;
     file.close();
-    ::unlink(path.c_str());
+    without_gil([&] { return ::unlink(path.c_str()); });
     os_error(err, filename);
     return false;
 }

@@ -5,6 +5,7 @@
 
 #include <structmember.h>  // after Python.h, which crypto.hpp brings in
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -12,24 +13,53 @@ namespace zk::crypto {
 
 namespace {
 
-// A Crypto object. Its two attributes hold a PosixPath (slots only) and
-// bytes, neither of which can refer back to it, so the type needs no GC.
+// A Crypto object: what it encrypts with is one Keyed, held in a capsule,
+// which __init__ replaces whole (under the object's critical section) and
+// every call reads once, taking a reference of its own. A Keyed holds a
+// PosixPath, bytes and an AESGCM, none of which can refer back to the object,
+// so the type needs no GC.
 struct CryptoObject {
     PyObject_HEAD
-    PyObject* key_path;  // pathlib.Path
-    PyObject* key;       // bytes
+    PyObject* keyed;     // capsule of a Keyed; NULL before __init__
     PyObject* weakrefs;  // weak references, as instances of a Python class allow
-    Cipher cipher;
 };
 
 CryptoObject* as_crypto(PyObject* self) { return reinterpret_cast<CryptoObject*>(self); }
 
 State& state_of_module(PyObject* m) { return *static_cast<State*>(PyModule_GetState(m)); }
 
+constexpr const char* kKeyedName = "zentrik.auth.storage.crypto.Keyed";
+
+Keyed* keyed_in(PyObject* capsule) { return static_cast<Keyed*>(PyCapsule_GetPointer(capsule, kKeyedName)); }
+
+void free_keyed(PyObject* capsule) { delete keyed_in(capsule); }
+
+// The object's Keyed as it is now (its capsule, a reference of the caller's
+// own); empty with ValueError for an object that Crypto.__new__ alone made.
+Ref keyed_of(PyObject* self, bool raise = true) {
+    Ref capsule;
+    {
+        CriticalSection section(self);
+        capsule = Ref::borrow(as_crypto(self)->keyed);
+    }
+    if (!capsule && raise)
+        PyErr_SetString(PyExc_ValueError, "the Crypto object has not been initialised with a key path");
+    return capsule;
+}
+
+// pathlib.Path, imported on first need: most programs that load this module
+// to decrypt a credential have a Crypto made for them with a Path already.
+PyObject* path_type(State& st) {
+    if (PyObject* t = published(st.path_type)) return t;
+    Ref mod = Ref::steal(PyImport_ImportModule("pathlib"));
+    Ref t = Ref::steal(mod ? PyObject_GetAttrString(mod.get(), "Path") : nullptr);
+    return t ? publish(st.path_type, std::move(t)) : nullptr;
+}
 
 // Crypto(key_path), also as Crypto.__init__(self, key_path): makes the path,
 // loads (or creates) the key and sets up the cipher. Called again on an
-// object, it replaces all three only once the new ones are ready.
+// object, it puts the new ones in place only once all are ready; calls
+// already under way finish with the key they began with.
 PyObject* crypto_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr Signature<1> sig{"Crypto", {pos("key_path")}};
     PyObject* a[1];
@@ -37,21 +67,27 @@ PyObject* crypto_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     State& st = state_of_object(self);
     // pathlib.Path() itself decides what makes a path; its TypeError stands.
-    Ref path = Ref::steal(PyObject_CallOneArg(st.path_type, a[0]));
+    PyObject* path_cls = path_type(st);
+    Ref path = Ref::steal(path_cls ? PyObject_CallOneArg(path_cls, a[0]) : nullptr);
     if (!path) return nullptr;
     Ref key = Ref::steal(load_or_create_key(path.get()));
     if (!key) return nullptr;
-    Cipher cipher;
-    if (!cipher.init(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key.get())),
-                     static_cast<size_t>(PyBytes_GET_SIZE(key.get())))) {
-        cipher.reset();
+    auto* made = new Keyed;
+    Ref capsule = Ref::steal(PyCapsule_New(made, kKeyedName, free_keyed));
+    if (!capsule) {
+        delete made;
         return nullptr;
     }
-    CryptoObject* obj = as_crypto(self);
-    obj->cipher.reset();
-    obj->cipher = cipher;
-    Ref old_path = Ref::steal(std::exchange(obj->key_path, path.release()));
-    Ref old_key = Ref::steal(std::exchange(obj->key, key.release()));
+    made->key_path = std::move(path);
+    made->key = std::move(key);
+    if (!made->cipher.init(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(made->key.get())),
+                           static_cast<size_t>(PyBytes_GET_SIZE(made->key.get()))))
+        return nullptr;
+    Ref old;
+    {
+        CriticalSection section(self);
+        old = Ref::steal(std::exchange(as_crypto(self)->keyed, capsule.release()));
+    }
     Py_RETURN_NONE;
 }
 
@@ -66,38 +102,64 @@ void crypto_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     CryptoObject* obj = as_crypto(self);
     if (obj->weakrefs) PyObject_ClearWeakRefs(self);
-    obj->cipher.reset();
-    Py_CLEAR(obj->key_path);
-    Py_CLEAR(obj->key);
+    Py_CLEAR(obj->keyed);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// A method's object: one made by Crypto.__new__ alone has no key yet.
-bool ready(PyObject* self) {
-    if (as_crypto(self)->key_path) return true;
-    PyErr_SetString(PyExc_ValueError, "the Crypto object has not been initialised with a key path");
-    return false;
+// Runs op(state, keyed) with the Keyed the object holds, the kernel for a
+// value of up to `most` bytes made first. Making it runs Python code (an
+// import, a constructor), during which __init__ may give the object another
+// key: then the call starts again with that one, so that a value is always
+// encrypted under the key the object reports.
+template <typename Op>
+PyObject* with_keyed(PyObject* self, Py_ssize_t most, Op&& op) {
+    State& st = state_of_object(self);
+    for (;;) {
+        Ref capsule = keyed_of(self);
+        if (!capsule) return nullptr;
+        Keyed& k = *keyed_in(capsule.get());
+        const int ran = prepare_kernel(st, k, most);
+        if (ran < 0) return nullptr;
+        if (ran && keyed_of(self, false).get() != capsule.get()) continue;
+        return op(st, k);
+    }
 }
 
 PyObject* crypto_load_or_create_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     (void)args;
-    if (!no_arguments("Crypto._load_or_create_key", nargs, kwnames) || !ready(self)) return nullptr;
-    return load_or_create_key(as_crypto(self)->key_path);
+    if (!no_arguments("Crypto._load_or_create_key", nargs, kwnames)) return nullptr;
+    Ref capsule = keyed_of(self);
+    return capsule ? load_or_create_key(keyed_in(capsule.get())->key_path.get()) : nullptr;
 }
 
 PyObject* crypto_encrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("Crypto.encrypt", pos("plaintext", Kind::str));
     PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a) || !ready(self)) return nullptr;
-    return encrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], self);
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    // At most four bytes of UTF-8 a character.
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a[0]);
+    const Py_ssize_t most = len > PY_SSIZE_T_MAX / 4 ? PY_SSIZE_T_MAX : len * 4;
+    return with_keyed(self, most, [&](State& st, Keyed& k) { return encrypt(st, k, a[0]); });
 }
 
 PyObject* crypto_decrypt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("Crypto.decrypt", pos("ciphertext", Kind::bytes));
     PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kwnames, a) || !ready(self)) return nullptr;
-    return decrypt(as_crypto(self)->cipher, as_crypto(self)->key, a[0], self);
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    return with_keyed(self, PyBytes_GET_SIZE(a[0]) - kOverhead,
+                      [&](State& st, Keyed& k) { return decrypt(st, k, a[0]); });
+}
+
+// The key file's path and the key, as the object holds them now.
+PyObject* get_key_part(PyObject* self, void* which) {
+    Ref capsule = keyed_of(self, false);
+    if (!capsule) {
+        PyErr_Format(PyExc_AttributeError, "'Crypto' object has no attribute '%s'", static_cast<const char*>(which));
+        return nullptr;
+    }
+    Keyed* k = keyed_in(capsule.get());
+    return new_ref((std::strcmp(static_cast<const char*>(which), "_key") == 0 ? k->key : k->key_path).get());
 }
 
 #define ZK_DOC_LOAD                                                       \
@@ -150,10 +212,14 @@ const FunctionDef crypto_methods[] = {
 const HintName hint_names[] = {{"Path", "pathlib"}};
 
 PyMemberDef crypto_members[] = {
-    {"_key_path", T_OBJECT_EX, offsetof(CryptoObject, key_path), READONLY, "密钥文件路径。"},
-    {"_key", T_OBJECT_EX, offsetof(CryptoObject, key), READONLY, "AES 密钥（密钥文件的原始字节）。"},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(CryptoObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef crypto_getset[] = {
+    {"_key_path", ZK_ENTRY(get_key_part), nullptr, "密钥文件路径。", const_cast<char*>("_key_path")},
+    {"_key", ZK_ENTRY(get_key_part), nullptr, "AES 密钥（密钥文件的原始字节）。", const_cast<char*>("_key")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot crypto_slots[] = {
@@ -161,6 +227,7 @@ PyType_Slot crypto_slots[] = {
     ZK_SLOT(Py_tp_dealloc, crypto_dealloc),
     {Py_tp_doc, const_cast<char*>(ZK_DOC_CLASS)},
     {Py_tp_members, crypto_members},
+    {Py_tp_getset, crypto_getset},
     {0, nullptr},
 };
 
@@ -176,23 +243,26 @@ PyType_Spec crypto_spec = {
 // The authentication failure is cryptography's InvalidTag, which host code
 // catches. Getting it imports the whole of cryptography's OpenSSL binding
 // (about half the time of importing this module), so that happens on first
-// need, not at load. Where cryptography cannot be imported (it refuses
-// isolated sub-interpreters), a stand-in of the same name made by this module
-// is raised instead; the module's InvalidTag attribute says which is in use.
+// need, not at load, and only in the main interpreter (see
+// may_import_cryptography). Where cryptography cannot be imported (not
+// installed, or a sub-interpreter), the stand-in of the same name made at load
+// is raised instead. Whichever is found first is published, and the module's
+// InvalidTag attribute says which is in use.
 PyObject* invalid_tag_type(State& st) {
-    if (st.invalid_tag) return st.invalid_tag;
-    Ref exceptions = Ref::steal(PyImport_ImportModule("cryptography.exceptions"));
-    if (exceptions) {
-        st.invalid_tag = PyObject_GetAttrString(exceptions.get(), "InvalidTag");
-    } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-        st.invalid_tag = PyErr_NewExceptionWithDoc(
-            "zentrik.auth.storage.crypto.InvalidTag",
-            "Raised where cryptography.exceptions.InvalidTag cannot be imported: the key does not match or the "
-            "data was altered.",
-            nullptr, nullptr);
+    if (PyObject* type = published(st.invalid_tag)) return type;
+    Ref found;
+    if (may_import_cryptography()) {
+        Ref exceptions = Ref::steal(PyImport_ImportModule("cryptography.exceptions"));
+        if (exceptions) {
+            found = Ref::steal(PyObject_GetAttrString(exceptions.get(), "InvalidTag"));
+            if (!found) return nullptr;
+        } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+        } else {
+            return nullptr;
+        }
     }
-    return st.invalid_tag;
+    return publish(st.invalid_tag, found ? std::move(found) : Ref::borrow(st.standin_tag));
 }
 
 // Module attributes made on first use: InvalidTag.
@@ -221,12 +291,12 @@ int exec(PyObject* m) {
     State* made = start_state<State>(m);
     if (!made) return -1;
     State& st = *made;
-    {
-        Ref mod = Ref::steal(PyImport_ImportModule("pathlib"));
-        if (!mod) return -1;
-        st.path_type = PyObject_GetAttrString(mod.get(), "Path");
-        if (!st.path_type) return -1;
-    }
+    st.standin_tag = PyErr_NewExceptionWithDoc(
+        "zentrik.auth.storage.crypto.InvalidTag",
+        "Raised where cryptography.exceptions.InvalidTag cannot be imported: the key does not match or the "
+        "data was altered.",
+        nullptr, nullptr);
+    if (!st.standin_tag) return -1;
     if (!st.functions.init(m, "zentrik.auth.storage.crypto.zentrik_function", hint_names)) return -1;
     if (!(st.s_encrypt_into = PyUnicode_InternFromString("encrypt_into")) ||
         !(st.s_decrypt_into = PyUnicode_InternFromString("decrypt_into")) ||
@@ -246,6 +316,7 @@ template <typename F>
 void each_object(State& st, F&& f) {
     st.functions.each(f);
     f(st.invalid_tag);
+    f(st.standin_tag);
     f(st.path_type);
     f(st.crypto_type);
     f(st.aesgcm);
