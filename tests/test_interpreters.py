@@ -7,6 +7,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import needs_cryptography
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated interpreters arrived in 3.12")
 
@@ -100,6 +101,7 @@ def test_fifty_isolated_interpreters_in_a_row():
     assert float(result.stdout) < 4096, result.stdout
 
 
+@needs_cryptography
 def test_the_authentication_failure_where_cryptography_cannot_be_imported():
     # cryptography refuses isolated interpreters: there the module raises a
     # stand-in of its own, and cryptography's own class everywhere else.
