@@ -7,6 +7,9 @@
 # is installed into $ZENTRIK_FT_PREFIX (default ~/.cache/zentrik/python3.13t),
 # outside the checkout, and reused while it is there. About 2-5 minutes on
 # two cores. Build output goes to $ZENTRIK_FT_PREFIX.log.
+# $ZENTRIK_FT_CONFIGURE adds options of configure (scripts/tsan.sh passes
+# --with-thread-sanitizer); CPython's own sanitizer suppression files are
+# kept in $ZENTRIK_FT_PREFIX/tsan/.
 set -euo pipefail
 prefix=${ZENTRIK_FT_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/zentrik/python3.13t}
 python=$prefix/bin/python3.13t
@@ -37,9 +40,12 @@ opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/none
   apt-get "${opts[@]}" source --download-only python3.13
   tar -xf python3.13_*.orig.tar.xz
   cd Python-3.13.*/
-  ./configure --disable-gil --without-ensurepip --prefix="$prefix"
+  # shellcheck disable=SC2086
+  ./configure --disable-gil --without-ensurepip --prefix="$prefix" ${ZENTRIK_FT_CONFIGURE:-}
   make -j"$(nproc)"
   make install
+  mkdir -p "$prefix/tsan"
+  cp Tools/tsan/*.txt "$prefix/tsan/"
 } >"$log" 2>&1 || { echo "python-ft.sh: the build failed; see $log" >&2; exit 1; }
 "$python" -c 'import sys, ssl, ctypes; assert not sys._is_gil_enabled()' >&2
 echo "$python"

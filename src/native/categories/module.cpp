@@ -48,7 +48,8 @@ const FunctionDef functions[] = {
 #undef ZK_DEF
 
 // What the annotation texts name besides builtins (nullptr: this module).
-const HintName hint_names[] = {{"Any", "typing"}, {"NoReturn", "typing"}, {"CategoryNode", nullptr}};
+const HintName hint_names[] = {
+    {"Any", "typing"}, {"NoReturn", "typing"}, {"Coroutine", "collections.abc"}, {"CategoryNode", nullptr}};
 
 // The ImportError of `from <from> import name` for a name that is missing.
 void import_error(PyObject* from, const char* name) {
@@ -137,6 +138,9 @@ void each_object(State& st, F&& f) {
     f(st.client_kwnames);
     f(st.node_type);
     f(st.resolver_type);
+    f(st.dataclass_attr_type);
+    f(st.dataclass_fields);
+    f(st.dataclass_params);
     st.coro.each(f);
 }
 

@@ -120,9 +120,82 @@ PyObject* node_reduce(PyObject* self, PyObject*) {
                          field(n, 1), field(n, 2), field(n, 3), field(n, 4));
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// copy.replace(node, **changes), as a dataclass has it from 3.13 on: a new
+// node of the same fields but the changed ones, made by the class itself
+// (which words the errors of unknown or missing fields).
+PyObject* node_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "CategoryNode.__replace__() takes 1 positional argument but %zd were given",
+                     nargs + 1);
+        return nullptr;
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (int i = 0; i < kFields; ++i)
+        if (PyDict_SetItemString(kwargs.get(), kFieldNames[i], field(as_node(self), i)) < 0) return nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[i]) < 0) return nullptr;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    return empty ? PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(self)), empty.get(), kwargs.get()) : nullptr;
+}
+#endif
+
 PyMethodDef node_methods[] = {
     {"__reduce__", ZK_CFUNC(node_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nReturn state information for pickling."},
+#if PY_VERSION_HEX >= 0x030D0000
+    {"__replace__", ZK_CFUNC(node_replace), METH_FASTCALL | METH_KEYWORDS,
+     "__replace__($self, /, **changes)\n--\n\nA new node of the same fields, the named ones changed."},
+#endif
     {nullptr, nullptr, 0, nullptr},
+};
+
+// CategoryNode's __dataclass_fields__ and __dataclass_params__, for
+// dataclasses.fields, asdict, astuple, replace and is_dataclass: those of a
+// frozen dataclass of the same fields, made by dataclasses itself when one
+// of them is first asked for (dataclasses is not imported at load).
+struct DataclassAttr {
+    PyObject_HEAD
+    int params;  // 0: __dataclass_fields__, 1: __dataclass_params__
+};
+
+bool make_dataclass_attrs(State& st) {
+    Ref make = Ref::steal(PyImport_ImportModule("dataclasses"));
+    if (make) make = Ref::steal(PyObject_GetAttrString(make.get(), "make_dataclass"));
+    Ref fields = Ref::steal(make ? Py_BuildValue("[(sO)(sO)(sO)(sO)(sO)]", kFieldNames[0], &PyUnicode_Type,
+                                                  kFieldNames[1], &PyUnicode_Type, kFieldNames[2], &PyUnicode_Type,
+                                                  kFieldNames[3], &PyUnicode_Type, kFieldNames[4], &PyBool_Type)
+                                    : nullptr);
+    Ref args = Ref::steal(fields ? Py_BuildValue("(sO)", "CategoryNode", fields.get()) : nullptr);
+    Ref kwargs = Ref::steal(args ? Py_BuildValue("{sO}", "frozen", Py_True) : nullptr);
+    Ref made = Ref::steal(kwargs ? PyObject_Call(make.get(), args.get(), kwargs.get()) : nullptr);
+    Ref f = Ref::steal(made ? PyObject_GetAttrString(made.get(), "__dataclass_fields__") : nullptr);
+    Ref p = Ref::steal(f ? PyObject_GetAttrString(made.get(), "__dataclass_params__") : nullptr);
+    if (!p) return false;
+    publish(st.dataclass_fields, std::move(f));
+    publish(st.dataclass_params, std::move(p));
+    return true;
+}
+
+PyObject* dataclass_attr_get(PyObject* self, PyObject*, PyObject*) {
+    State& st = state_of_type(Py_TYPE(self));
+    PyObject* const& slot = reinterpret_cast<DataclassAttr*>(self)->params ? st.dataclass_params : st.dataclass_fields;
+    if (!published(slot) && !make_dataclass_attrs(st)) return nullptr;
+    return new_ref(published(slot));
+}
+
+PyType_Slot dataclass_attr_slots[] = {
+    ZK_SLOT(Py_tp_descr_get, dataclass_attr_get),
+    {0, nullptr},
+};
+
+PyType_Spec dataclass_attr_spec = {
+    "zentrik.seller_sprite.api.categories.dataclass_attribute",
+    sizeof(DataclassAttr),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    dataclass_attr_slots,
 };
 
 #define ZK_FIELD(i) \
@@ -181,13 +254,29 @@ Ref make_node(State& st, Ref id, Ref node_id_path, Ref label, Ref label_path, Re
 }
 
 PyTypeObject* make_node_type(PyObject* module) {
+    State& st = state_of(module);
+    st.dataclass_attr_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &dataclass_attr_spec, nullptr));
+    if (!st.dataclass_attr_type) return nullptr;
     PyObject* type = PyType_FromModuleAndSpec(module, &node_spec, nullptr);
     if (!type) return nullptr;
-    // __match_args__, as a dataclass has (the type is immutable afterwards).
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    // __match_args__ and the dataclass attributes, as a dataclass has them
+    // (the type is immutable afterwards).
     Ref names = Ref::steal(Py_BuildValue("(sssss)", kFieldNames[0], kFieldNames[1], kFieldNames[2], kFieldNames[3],
                                          kFieldNames[4]));
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
-    if (!names || PyDict_SetItemString(t->tp_dict, "__match_args__", names.get()) < 0) {
+    bool ok = names && PyDict_SetItemString(t->tp_dict, "__match_args__", names.get()) == 0;
+    for (int params = 0; ok && params < 2; ++params) {
+        auto* attr = PyObject_New(DataclassAttr, st.dataclass_attr_type);
+        if (!attr) {
+            ok = false;
+            break;
+        }
+        attr->params = params;
+        Ref keep = Ref::steal(reinterpret_cast<PyObject*>(attr));
+        ok = PyDict_SetItemString(t->tp_dict, params ? "__dataclass_params__" : "__dataclass_fields__", keep.get()) == 0;
+    }
+    if (!ok) {
         Py_DECREF(type);
         return nullptr;
     }

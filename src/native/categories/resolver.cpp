@@ -422,18 +422,24 @@ int resolver_clear(PyObject* self) {
 
 void resolver_dealloc(PyObject* self) { gc_dealloc(self, as_resolver(self)->weakrefs, resolver_clear); }
 
-#define ZK_METHOD(name, doc) \
-    {#name, ZK_CFUNC(fn_##name), METH_FASTCALL | METH_KEYWORDS, doc}
-
-PyMethodDef resolver_methods[] = {
-    ZK_METHOD(resolve_params, "resolve_params($self, /, params, *, scenario, site, period)\n--\n\n"),
-    ZK_METHOD(resolve, "resolve($self, /, value, *, market, table)\n--\n\n"),
-    ZK_METHOD(_resolve_label, "_resolve_label($self, /, value, *, market, table)\n--\n\n"),
-    ZK_METHOD(_nodes, "_nodes($self, /, *, market, table, node_id_path='', node_label_path='')\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+// The methods are functions of the module's own type, so that they carry
+// their annotations and read as the coroutine functions they are.
+const FunctionDef resolver_methods[] = {
+    {"resolve_params", ZK_METHOD_ENTRY(fn_resolve_params),
+     "resolve_params($self, /, params, *, scenario, site, period)\n--\n\n",
+     {"params", "dict[str, Any]", "scenario", "str", "site", "str", "period", "str", "return",
+      "Coroutine[Any, Any, dict[str, Any]]"},
+     true},
+    {"resolve", ZK_METHOD_ENTRY(fn_resolve), "resolve($self, /, value, *, market, table)\n--\n\n",
+     {"value", "str", "market", "Any", "table", "str", "return", "Coroutine[Any, Any, str]"}, true},
+    {"_resolve_label", ZK_METHOD_ENTRY(fn__resolve_label), "_resolve_label($self, /, value, *, market, table)\n--\n\n",
+     {"value", "str", "market", "Any", "table", "str", "return", "Coroutine[Any, Any, str]"}, true},
+    {"_nodes", ZK_METHOD_ENTRY(fn__nodes),
+     "_nodes($self, /, *, market, table, node_id_path='', node_label_path='')\n--\n\n",
+     {"market", "Any", "table", "str", "node_id_path", "str", "node_label_path", "str", "return",
+      "Coroutine[Any, Any, list[CategoryNode]]"},
+     true},
 };
-
-#undef ZK_METHOD
 
 PyMemberDef resolver_members[] = {
     {"client", T_OBJECT_EX, offsetof(Resolver, client), READONLY, nullptr},
@@ -448,7 +454,6 @@ PyType_Slot resolver_slots[] = {
     ZK_SLOT(Py_tp_dealloc, resolver_dealloc),
     ZK_SLOT(Py_tp_traverse, resolver_traverse),
     ZK_SLOT(Py_tp_clear, resolver_clear),
-    {Py_tp_methods, resolver_methods},
     {Py_tp_members, resolver_members},
     {0, nullptr},
 };
@@ -464,7 +469,11 @@ PyType_Spec resolver_spec = {
 }  // namespace
 
 PyTypeObject* make_resolver_type(PyObject* module) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &resolver_spec, nullptr));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &resolver_spec, nullptr));
+    if (type && !state_of(module).functions.add_to_type(type, resolver_methods,
+                                                        sizeof resolver_methods / sizeof resolver_methods[0]))
+        Py_CLEAR(type);
+    return type;
 }
 
 }  // namespace zk::categories

@@ -53,6 +53,12 @@ struct State {
 
     PyTypeObject* node_type = nullptr;
     PyTypeObject* resolver_type = nullptr;
+    // CategoryNode's __dataclass_fields__ and __dataclass_params__: the type
+    // of the descriptors that make them on first use, and what they made
+    // (published once).
+    PyTypeObject* dataclass_attr_type = nullptr;
+    PyObject* dataclass_fields = nullptr;
+    PyObject* dataclass_params = nullptr;
     coro::Module coro;  // the coroutine objects the resolver's methods return
 };
 

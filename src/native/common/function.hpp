@@ -21,9 +21,11 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "module.hpp"
 #include "ref.hpp"
 #include "shared.hpp"
 
@@ -41,6 +43,9 @@ struct FunctionDef {
     // Parameter names and their annotation texts, then "return" and the
     // result's: {"input_data", "dict[str, Any]", "return", "dict[str, Any]"}.
     std::initializer_list<const char*> annotations;
+    // A method that returns a coroutine object, read by inspect, asyncio and
+    // unittest.mock as an `async def` is (see twin()).
+    bool coroutine = false;
 };
 
 // A name that annotations of a module's functions use, and where it is found
@@ -54,6 +59,7 @@ struct HintName {
 struct Functions {
     PyTypeObject* type = nullptr;
     PyObject* hints = nullptr;  // the namespace of __globals__, published on first use
+    PyObject* coroutine_mark = nullptr;  // inspect's mark of coroutine functions (3.12+), published on first use
     const HintName* hint_names = nullptr;  // static
     size_t n_hint_names = 0;
 
@@ -78,6 +84,7 @@ struct Functions {
     void each(F&& f) {
         f(type);
         f(hints);
+        f(coroutine_mark);
     }
 };
 
@@ -93,6 +100,7 @@ struct Function {
     PyTypeObject* owner;    // methods: the class whose instances they take
     PyObject* annotations;  // published on first use
     PyObject* signature;    // published on first use
+    PyObject* twin;         // coroutine methods: an `async def` of the same signature, published on first use
     PyObject* weakrefs;
 };
 
@@ -295,6 +303,70 @@ inline PyObject* get_signature(PyObject* self, void*) {
     return new_ref(made);
 }
 
+// A coroutine method's twin: `async def name(<its text signature>): pass`,
+// whose code object, defaults and keyword defaults the method shows as its
+// own, so that inspect.iscoroutinefunction (which reads the code's flags),
+// asyncio and unittest.mock (which wants a __code__ before it asks) take the
+// method for the coroutine function it is. Its signature stays __signature__.
+inline PyObject* twin(Function* f) {
+    if (!f->def->coroutine) return nullptr;
+    if (PyObject* made = published(f->twin)) return made;
+    const char* begin;
+    const char* end;
+    if (!text_signature(f->def->doc, begin, end)) {
+        PyErr_Format(PyExc_SystemError, "%s has no text signature", f->def->name);
+        return nullptr;
+    }
+    std::string params(begin, end);
+    for (const char* self_mark : {"$self", "$module"})
+        if (size_t at = params.find(self_mark); at != std::string::npos) params.erase(at, 1);
+    const std::string source = std::string("async def ") + f->def->name + params + ":\n    pass\n";
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+    Ref done = Ref::steal(PyRun_String(source.c_str(), Py_file_input, ns.get(), ns.get()));
+    if (!done) return nullptr;
+    Ref fn;
+    Ref name = Ref::steal(PyUnicode_FromString(f->def->name));
+    if (!name || dict_get_ref(ns.get(), name.get(), fn) <= 0) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "no twin made for %s", f->def->name);
+        return nullptr;
+    }
+    return publish(f->twin, std::move(fn));
+}
+
+// An attribute of a coroutine method's twin (AttributeError elsewhere, as
+// before: a plain function of ours has no code object).
+inline PyObject* twin_attr(PyObject* self, void* which) {
+    Function* f = of(self);
+    if (!f->def->coroutine) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                     static_cast<const char*>(which));
+        return nullptr;
+    }
+    PyObject* fn = twin(f);
+    return fn ? PyObject_GetAttrString(fn, static_cast<const char*>(which)) : nullptr;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+// What inspect.markcoroutinefunction sets on a function (3.12+).
+inline PyObject* get_coroutine_marker(PyObject* self, void*) {
+    Function* f = of(self);
+    if (!f->def->coroutine) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_is_coroutine_marker'",
+                     Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    Functions& fs = *f->functions;
+    PyObject* mark = published(fs.coroutine_mark);
+    if (!mark) {
+        Ref found = Ref::steal(import_attr("inspect", "_is_coroutine_mark"));
+        if (!found) return nullptr;
+        mark = publish(fs.coroutine_mark, std::move(found));
+    }
+    return new_ref(mark);
+}
+#endif
+
 // A namespace that holds what the annotation texts name, for
 // typing.get_type_hints (which looks for __globals__).
 inline PyObject* get_globals(PyObject* self, void*) {
@@ -332,6 +404,7 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(f->owner));
     Py_VISIT(f->annotations);
     Py_VISIT(f->signature);
+    Py_VISIT(f->twin);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -343,6 +416,7 @@ inline int clear(PyObject* self) {
     Py_CLEAR(f->owner);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->signature);
+    Py_CLEAR(f->twin);
     return 0;
 }
 
@@ -358,7 +432,7 @@ inline PyObject* make(Functions& fs, const FunctionDef& def, PyObject* module, P
     f->module = Py_XNewRef(module);
     f->state = module ? PyModule_GetState(module) : nullptr;
     f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
-    f->annotations = f->signature = f->weakrefs = nullptr;
+    f->annotations = f->signature = f->twin = f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
 }
@@ -393,6 +467,12 @@ inline bool Functions::make_type(PyObject* module, const char* spec_name) {
         {"__annotations__", ZK_ENTRY(get_annotations), nullptr, nullptr, nullptr},
         {"__signature__", ZK_ENTRY(get_signature), nullptr, nullptr, nullptr},
         {"__globals__", ZK_ENTRY(get_globals), nullptr, nullptr, nullptr},
+        {"__code__", ZK_ENTRY(twin_attr), nullptr, nullptr, const_cast<char*>("__code__")},
+        {"__defaults__", ZK_ENTRY(twin_attr), nullptr, nullptr, const_cast<char*>("__defaults__")},
+        {"__kwdefaults__", ZK_ENTRY(twin_attr), nullptr, nullptr, const_cast<char*>("__kwdefaults__")},
+#if PY_VERSION_HEX >= 0x030C0000
+        {"_is_coroutine_marker", ZK_ENTRY(get_coroutine_marker), nullptr, nullptr, nullptr},
+#endif
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyMethodDef methods[] = {
@@ -430,7 +510,7 @@ inline bool Functions::make_type(PyObject* module, const char* spec_name) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    type = type_from_spec(module, spec);
     return type != nullptr;
 }
 

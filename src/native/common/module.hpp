@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <new>
 
 #include "errors.hpp"
@@ -31,6 +32,17 @@ template <typename State, int N>
 State* start_state(PyObject* m, const char* const (&texts)[N]) {
     State* st = start_state<State>(m);
     return st && st->c.init() && intern_all(texts, N, st->s) ? st : nullptr;
+}
+
+// A heap type of `module` from `spec`, whose name is "pkg.mod.Name" (a
+// static text): made under that name, so that its __module__ is "pkg.mod",
+// and then known to the interpreter's messages as Name alone (it cuts the
+// name of a type at 50 characters there, and would show the dotted name cut).
+inline PyTypeObject* type_from_spec(PyObject* module, PyType_Spec spec) {
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    if (t)
+        if (const char* dot = std::strrchr(spec.name, '.')) t->tp_name = dot + 1;
+    return t;
 }
 
 }  // namespace zk

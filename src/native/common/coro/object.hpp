@@ -36,6 +36,7 @@
 
 #include "common/coro/task.hpp"
 #include "common/errors.hpp"
+#include "common/module.hpp"
 #include "common/shared.hpp"
 
 namespace zk::coro {
@@ -619,7 +620,7 @@ inline bool Module::init(PyObject* module, const char* spec_name) {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    type = type_from_spec(module, spec);
     if (!type) return false;
     struct {
         PyObject*& slot;
