@@ -138,4 +138,5 @@ def _roundtrip(text):
 case("crypto.encrypt.64B", "Crypto.encrypt(<64-byte credential>)",
      lambda: functools.partial(_crypto().encrypt, samples.CREDENTIAL_64))
 case("crypto.roundtrip.64B", "decrypt(encrypt(<64-byte credential>))", _roundtrip(samples.CREDENTIAL_64))
+case("crypto.roundtrip.64KiB", "decrypt(encrypt(<64 KiB text>))", _roundtrip(samples.TEXT_1MIB[:64 * 1024]))
 case("crypto.roundtrip.1MiB", "decrypt(encrypt(<1 MiB text>))", _roundtrip(samples.TEXT_1MIB))
