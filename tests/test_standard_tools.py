@@ -73,6 +73,19 @@ def test_autospec_of_a_resolver_gives_awaitable_children_that_check_their_calls(
     assert all(isinstance(getattr(spec, name), mock.AsyncMock) for name in RESOLVER_METHODS)
 
 
+@pytest.mark.parametrize(("function", "refused"), [
+    (payloads.csv, lambda f: f()),
+    (payloads.build_referer, lambda f: f({}, "x", "y")),
+    (categories._exact_matches, lambda f: f("x", [], extra=1)),
+])
+def test_autospec_of_a_function_refuses_what_the_function_refuses(function, refused):
+    spec = mock.create_autospec(function)
+    for f in (function, spec):
+        with pytest.raises(TypeError):
+            refused(f)
+    assert function.__call__ is function and inspect.signature(spec) == inspect.signature(function)
+
+
 @pytest.mark.parametrize("function", [payloads.csv, categories._exact_matches, crypto.Crypto.encrypt])
 def test_function_type_named_whole_in_messages(function):
     with pytest.raises(AttributeError, match=r"^'zentrik_function' object has no attribute 'missing'$"):

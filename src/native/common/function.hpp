@@ -154,6 +154,8 @@ inline PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+inline PyObject* get_self(PyObject* self, void*) { return new_ref(self); }
+
 inline PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(of(self)->def->name); }
 
 inline PyObject* get_qualname(PyObject* self, void*) {
@@ -511,7 +513,16 @@ inline bool Functions::make_type(PyObject* module, const char* spec_name) {
         slots,
     };
     type = type_from_spec(module, spec);
-    return type != nullptr;
+    if (!type) return false;
+    // f.__call__ is f itself, not the type's slot wrapper: so tools that
+    // read a callable's signature off its __call__ (unittest.mock's
+    // autospec, for one) read the function's own. Calls still go through
+    // the type's call slot.
+    static PyGetSetDef call_attr = {"__call__", ZK_ENTRY(get_self), nullptr, nullptr, nullptr};
+    Ref descr = Ref::steal(PyDescr_NewGetSet(type, &call_attr));
+    if (!descr || PyDict_SetItemString(type->tp_dict, "__call__", descr.get()) < 0) return false;
+    PyType_Modified(type);
+    return true;
 }
 
 inline bool Functions::add_to_module(PyObject* module, const FunctionDef* defs, size_t n) {
