@@ -793,6 +793,19 @@ def _node_reduce(ctx: Any) -> list[Call]:
     ]  # fmt: skip
 
 
+if sys.version_info >= (3, 13):
+    @recipe("categories.CategoryNode.__replace__")
+    def _node_replace(ctx: Any) -> list[Call]:
+        import dataclasses
+
+        n = cat.CategoryNode(*FIELDS)
+        return [
+            ok(copy.replace, n, label="other"), ok(dataclasses.replace, n, id="9"), ok(dataclasses.asdict, n),
+            ok(n.__replace__), err(TypeError, n.__replace__, 1), err(TypeError, copy.replace, n, colour="red"),
+            err(TypeError, n.__replace__, label=Hostile(), extra=1),
+        ]  # fmt: skip
+
+
 # categories: the resolver and its coroutines.
 
 TICK = "tick"  # what a suspending client's awaitable yields
