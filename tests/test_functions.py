@@ -37,9 +37,10 @@ def functions():
     found = []
     for module, stub in STUBS.items():
         tree = ast.parse(stub.read_text(encoding="utf-8"))
-        defs = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
+        kinds = (ast.FunctionDef, ast.AsyncFunctionDef)
+        defs = {n.name: n for n in tree.body if isinstance(n, kinds)}
         for c in (n for n in tree.body if isinstance(n, ast.ClassDef)):
-            defs.update({f"{c.name}.{m.name}": m for m in c.body if isinstance(m, ast.FunctionDef)})
+            defs.update({f"{c.name}.{m.name}": m for m in c.body if isinstance(m, kinds)})
         owned = [(n, v) for n, v in vars(module).items() if native(v) and v.__module__ == module.__name__]
         for cls in (v for v in vars(module).values() if isinstance(v, type)):
             owned += [(f"{cls.__name__}.{n}", v) for n, v in vars(cls).items() if native(v)]

@@ -48,8 +48,7 @@ const FunctionDef functions[] = {
 #undef ZK_DEF
 
 // What the annotation texts name besides builtins (nullptr: this module).
-const HintName hint_names[] = {
-    {"Any", "typing"}, {"NoReturn", "typing"}, {"Coroutine", "collections.abc"}, {"CategoryNode", nullptr}};
+const HintName hint_names[] = {{"Any", "typing"}, {"NoReturn", "typing"}, {"CategoryNode", nullptr}};
 
 // The ImportError of `from <from> import name` for a name that is missing.
 void import_error(PyObject* from, const char* name) {

@@ -185,8 +185,21 @@ PyObject* dataclass_attr_get(PyObject* self, PyObject*, PyObject*) {
     return new_ref(published(slot));
 }
 
+// The descriptors hold their type, which holds the module: the collector
+// must see that link, or a module that goes away would be kept by it.
+int dataclass_attr_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int dataclass_attr_clear(PyObject*) { return 0; }
+
+void dataclass_attr_dealloc(PyObject* self) { gc_dealloc(self, nullptr, dataclass_attr_clear); }
+
 PyType_Slot dataclass_attr_slots[] = {
     ZK_SLOT(Py_tp_descr_get, dataclass_attr_get),
+    ZK_SLOT(Py_tp_traverse, dataclass_attr_traverse),
+    ZK_SLOT(Py_tp_dealloc, dataclass_attr_dealloc),
     {0, nullptr},
 };
 
@@ -194,7 +207,7 @@ PyType_Spec dataclass_attr_spec = {
     "zentrik.seller_sprite.api.categories.dataclass_attribute",
     sizeof(DataclassAttr),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     dataclass_attr_slots,
 };
 
@@ -267,12 +280,13 @@ PyTypeObject* make_node_type(PyObject* module) {
                                          kFieldNames[4]));
     bool ok = names && PyDict_SetItemString(t->tp_dict, "__match_args__", names.get()) == 0;
     for (int params = 0; ok && params < 2; ++params) {
-        auto* attr = PyObject_New(DataclassAttr, st.dataclass_attr_type);
+        auto* attr = PyObject_GC_New(DataclassAttr, st.dataclass_attr_type);
         if (!attr) {
             ok = false;
             break;
         }
         attr->params = params;
+        PyObject_GC_Track(attr);
         Ref keep = Ref::steal(reinterpret_cast<PyObject*>(attr));
         ok = PyDict_SetItemString(t->tp_dict, params ? "__dataclass_params__" : "__dataclass_fields__", keep.get()) == 0;
     }

@@ -423,21 +423,22 @@ int resolver_clear(PyObject* self) {
 void resolver_dealloc(PyObject* self) { gc_dealloc(self, as_resolver(self)->weakrefs, resolver_clear); }
 
 // The methods are functions of the module's own type, so that they carry
-// their annotations and read as the coroutine functions they are.
+// their annotations and read as the coroutine functions they are (annotated
+// as an `async def` is: with what awaiting the call gives).
 const FunctionDef resolver_methods[] = {
     {"resolve_params", ZK_METHOD_ENTRY(fn_resolve_params),
      "resolve_params($self, /, params, *, scenario, site, period)\n--\n\n",
      {"params", "dict[str, Any]", "scenario", "str", "site", "str", "period", "str", "return",
-      "Coroutine[Any, Any, dict[str, Any]]"},
+      "dict[str, Any]"},
      true},
     {"resolve", ZK_METHOD_ENTRY(fn_resolve), "resolve($self, /, value, *, market, table)\n--\n\n",
-     {"value", "str", "market", "Any", "table", "str", "return", "Coroutine[Any, Any, str]"}, true},
+     {"value", "str", "market", "Any", "table", "str", "return", "str"}, true},
     {"_resolve_label", ZK_METHOD_ENTRY(fn__resolve_label), "_resolve_label($self, /, value, *, market, table)\n--\n\n",
-     {"value", "str", "market", "Any", "table", "str", "return", "Coroutine[Any, Any, str]"}, true},
+     {"value", "str", "market", "Any", "table", "str", "return", "str"}, true},
     {"_nodes", ZK_METHOD_ENTRY(fn__nodes),
      "_nodes($self, /, *, market, table, node_id_path='', node_label_path='')\n--\n\n",
      {"market", "Any", "table", "str", "node_id_path", "str", "node_label_path", "str", "return",
-      "Coroutine[Any, Any, list[CategoryNode]]"},
+      "list[CategoryNode]"},
      true},
 };
 

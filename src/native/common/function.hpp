@@ -361,7 +361,12 @@ inline PyObject* get_coroutine_marker(PyObject* self, void*) {
     Functions& fs = *f->functions;
     PyObject* mark = published(fs.coroutine_mark);
     if (!mark) {
-        Ref found = Ref::steal(import_attr("inspect", "_is_coroutine_mark"));
+        // inspect's mark is private (and named differently in 3.12 and
+        // 3.13): read it off a function that inspect itself has marked.
+        PyObject* fn = twin(f);
+        Ref marker = Ref::steal(fn ? import_attr("inspect", "markcoroutinefunction") : nullptr);
+        Ref marked = Ref::steal(marker ? PyObject_CallOneArg(marker.get(), fn) : nullptr);
+        Ref found = Ref::steal(marked ? PyObject_GetAttrString(marked.get(), "_is_coroutine_marker") : nullptr);
         if (!found) return nullptr;
         mark = publish(fs.coroutine_mark, std::move(found));
     }
