@@ -28,9 +28,9 @@ CryptoObject* as_crypto(PyObject* self) { return reinterpret_cast<CryptoObject*>
 
 State& state_of_module(PyObject* m) { return *static_cast<State*>(PyModule_GetState(m)); }
 
-constexpr const char* kKeyedName = "zentrik.auth.storage.crypto.Keyed";
-
-Keyed* keyed_in(PyObject* capsule) { return static_cast<Keyed*>(PyCapsule_GetPointer(capsule, kKeyedName)); }
+// The capsules are ours alone (never handed out), so they go unnamed: a
+// name would only cost a comparison of texts on every call.
+Keyed* keyed_in(PyObject* capsule) { return static_cast<Keyed*>(PyCapsule_GetPointer(capsule, nullptr)); }
 
 void free_keyed(PyObject* capsule) { delete keyed_in(capsule); }
 
@@ -73,7 +73,7 @@ PyObject* crypto_init_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Ref key = Ref::steal(load_or_create_key(path.get()));
     if (!key) return nullptr;
     auto* made = new Keyed;
-    Ref capsule = Ref::steal(PyCapsule_New(made, kKeyedName, free_keyed));
+    Ref capsule = Ref::steal(PyCapsule_New(made, nullptr, free_keyed));
     if (!capsule) {
         delete made;
         return nullptr;
