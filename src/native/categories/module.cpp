@@ -100,10 +100,6 @@ int exec(PyObject* m) {
             return -1;
         Ref exceptions = Ref::steal(PyImport_ImportModule("zentrik.seller_sprite.domain.exceptions"));
         if (!exceptions || !bind(m, exceptions.get(), "SellerSpriteConfigError", st.config_error)) return -1;
-        Ref re = Ref::steal(PyImport_ImportModule("re"));
-        if (!re) return -1;
-        st.node_path_re = PyObject_CallMethod(re.get(), "compile", "s", "^\\d+(?::\\d+)*$");
-        if (!st.node_path_re || PyModule_AddObjectRef(m, "NODE_PATH_RE", st.node_path_re) < 0) return -1;
     }
 
     st.category_keys = PyTuple_Pack(4, st.s[k_nodeIdPaths], st.s[k_nodeIdPath], st.s[k_node], st.s[k_category]);
@@ -143,9 +139,42 @@ void each_object(State& st, F&& f) {
     st.coro.each(f);
 }
 
+// NODE_PATH_RE, compiled on first use: the module matches node-id paths
+// itself, so `re` is imported only for a caller that asks for the pattern.
+PyObject* module_getattr(PyObject* m, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "NODE_PATH_RE") == 0) {
+        State& st = state_of(m);
+        PyObject* pattern = published(st.node_path_re);
+        if (!pattern) {
+            Ref re = Ref::steal(PyImport_ImportModule("re"));
+            Ref made = Ref::steal(re ? PyObject_CallMethod(re.get(), "compile", "s", "^\\d+(?::\\d+)*$") : nullptr);
+            if (!made) return nullptr;
+            pattern = publish(st.node_path_re, std::move(made));
+        }
+        return new_ref(pattern);
+    }
+    PyErr_Format(PyExc_AttributeError, "module 'zentrik.seller_sprite.api.categories' has no attribute '%U'", name);
+    return nullptr;
+}
+
+// dir() lists NODE_PATH_RE too.
+PyObject* module_dir(PyObject* m, PyObject*) {
+    Ref names = Ref::steal(PyObject_GetAttrString(m, "__dict__"));
+    Ref listed = Ref::steal(names ? PySequence_List(names.get()) : nullptr);
+    Ref extra = Ref::steal(listed ? PyUnicode_FromString("NODE_PATH_RE") : nullptr);
+    if (!extra || PyList_Append(listed.get(), extra.get()) < 0 || PyList_Sort(listed.get()) < 0) return nullptr;
+    return listed.release();
+}
+
+PyMethodDef module_methods[] = {
+    {"__getattr__", ZK_CFUNC(module_getattr), METH_O, nullptr},
+    {"__dir__", ZK_CFUNC(module_dir), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.categories",
                      "卖家精灵类目节点解析。",
-                     nullptr)
+                     module_methods)
 
 }  // namespace
 
