@@ -102,7 +102,7 @@ def test_referer_encodes_only_the_value_a_later_key_leaves(replaced):
 def test_loading_the_modules_imports_nothing_their_first_calls_do_not_need():
     code = ("import sys; before = set(sys.modules)\n"
             "import zentrik.seller_sprite.api.categories as c, zentrik.auth.storage.crypto\n"
-            "print(sorted(m for m in set(sys.modules) - before if not m.startswith('zentrik')))\n"
+            "print(sorted(m for m in set(sys.modules) - before if not m.startswith(('zentrik', 'encodings.'))))\n"
             "print(c.NODE_PATH_RE.pattern, 'NODE_PATH_RE' in dir(c))")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert result.stdout.splitlines() == ["[]", r"^\d+(?::\d+)*$ True"], result.stderr
