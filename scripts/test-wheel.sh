@@ -134,7 +134,7 @@ if [ -z "$threading" ]; then
   # The platforms that the tree's glibc (2.36 or newer) runs.
   platforms=()
   for tag in manylinux_2_34 manylinux_2_28 manylinux_2_17 manylinux2014; do platforms+=(--platform "${tag}_x86_64"); done
-  python3 -m pip download -q --disable-pip-version-check --only-binary=:all: --python-version "$version" \
+  "$("$here/scripts/pythons.sh" | tail -n 1)" -m pip download -q --disable-pip-version-check --only-binary=:all: --python-version "$version" \
     --implementation cp "${platforms[@]}" -d "$deps" cryptography
 fi
 

