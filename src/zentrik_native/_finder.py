@@ -18,6 +18,12 @@ its names.
 import os
 import sys
 
+# importlib.machinery's classes, from the interpreter's own import system
+# that it re-exports (always loaded; importing importlib.machinery itself
+# would add importlib and warnings to the first import of a module).
+_bootstrap = sys.modules.get("_frozen_importlib")
+_external = sys.modules.get("_frozen_importlib_external")
+
 __all__ = ["MODULES", "PARENTS", "FOLDER", "Finder", "install"]
 
 #: The extension modules: full name -> the file's name without its suffix.
@@ -86,12 +92,11 @@ class Finder:
 
     @staticmethod
     def _module_spec(name):  # type: ignore[no-untyped-def]
-        from importlib.machinery import EXTENSION_SUFFIXES, ExtensionFileLoader, ModuleSpec
-
-        for suffix in EXTENSION_SUFFIXES:
+        machinery = _external if _bootstrap and _external else __import__("importlib.machinery").machinery
+        for suffix in machinery.EXTENSION_SUFFIXES:
             file = os.path.join(FOLDER, MODULES[name] + suffix)
             if os.path.isfile(file):
-                spec = ModuleSpec(name, ExtensionFileLoader(name, file), origin=file)
+                spec = _spec_type()(name, machinery.ExtensionFileLoader(name, file), origin=file)
                 spec.has_location = True
                 return spec
         return None  # a build of fewer modules
@@ -113,11 +118,13 @@ class Finder:
             portion = portion or spec
         if portion is not None:
             return portion
-        from importlib.machinery import ModuleSpec
-
-        spec = ModuleSpec(name, _PackageLoader(), is_package=True)
+        spec = _spec_type()(name, _PackageLoader(), is_package=True)
         spec.submodule_search_locations = _Portions(name)  # type: ignore[assignment]
         return spec
+
+
+def _spec_type():  # type: ignore[no-untyped-def]
+    return _bootstrap.ModuleSpec if _bootstrap else __import__("importlib.machinery").machinery.ModuleSpec
 
 
 def install() -> None:
