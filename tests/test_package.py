@@ -212,11 +212,12 @@ def test_the_host_stays_the_package_in_every_install_form_and_order(tmp_path, fo
 
 # Local state of a working tree, left out of the copy the sdist is made from.
 LOCAL = shutil.ignore_patterns(".git", ".venv*", "build", "dist", "__pycache__", "*.so", "*.egg-info",
-                               ".pytest_cache", ".mypy_cache", ".hypothesis", "_results")
+                               ".pytest_cache", ".mypy_cache", ".hypothesis", "_results", ".chroot*")
 BUILD_OUTPUT = ["dist/zentrik_native-0.1.0-cp311-cp311-linux_x86_64.whl", "build/cp311/CMakeCache.txt",
                 ".venv-3.11/pyvenv.cfg", "src/zentrik/seller_sprite/api/payloads.cpython-311-x86_64-linux-gnu.so",
                 "src/zentrik_native/__pycache__/cli.cpython-311.pyc", ".hypothesis/examples/0",
-                ".mypy_cache/3.11/cli.json", "bench/_results/run.json"]
+                ".mypy_cache/3.11/cli.json", "bench/_results/run.json", ".chroot-wheel-bookworm/etc/os-release",
+                ".chroot-unstable.log"]
 
 
 def test_the_sdist_holds_the_sources_and_no_build_output(tmp_path):
