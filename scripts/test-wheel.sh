@@ -77,17 +77,8 @@ mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
 flock 9
 
-mounted_below() {
-  awk -v d="$1" '$5 == d || index($5, d "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo
-}
-remove_tree() {
-  [ -e "$1" ] || return 0
-  if mounted_below "$1"; then
-    echo "$me: $1 still has file systems mounted in it; unmount them first" >&2
-    exit 1
-  fi
-  rm -rf --one-file-system "$1"
-}
+# mounted_below, remove_tree
+source "$here/scripts/tree-lib.sh"
 
 # A tree holds the packages of every wheel tested in it so far; a wheel that
 # needs one more makes it anew with all of them.

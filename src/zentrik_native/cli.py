@@ -614,16 +614,8 @@ def _report(message: str, stream: IO[str] | None) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
-    parser = _build_parser()
     try:
-        args, extras = parser.parse_known_args(argv)
-        # argparse stops filling KEY=VALUE words at the first flag; the
-        # words after a flag come back here and join the others in order.
-        if extras and args.command == "payload" and not any(e.startswith("-") for e in extras):
-            args.options.extend(extras)
-        elif extras:
-            parser.error(f"unrecognized arguments: {' '.join(extras)}")
-        args.run(args)
+        return _run(argv)
     except UsageError as exc:
         for line in exc.args:
             _report(str(line), sys.stderr)
@@ -637,15 +629,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    parser = _build_parser()
+    try:
+        args, extras = parser.parse_known_args(argv)
+        # argparse stops filling KEY=VALUE words at the first flag; the
+        # words after a flag come back here and join the others in order.
+        if extras and args.command == "payload" and not any(e.startswith("-") for e in extras):
+            args.options.extend(extras)
+        elif extras:
+            parser.error(f"unrecognized arguments: {' '.join(extras)}")
+        args.run(args)
     except SystemExit as exc:  # --help, --version
-        try:
-            _flush_stdout("the help")
-        except Failure as failure:
-            _report(f"{PROG}: error: {failure}", sys.stderr)
-            return 1
-        except BrokenPipeError:
-            _discard_stdout()
-            return 1
+        _flush_stdout("the help")
         return exc.code if isinstance(exc.code, int) else 0
     return 0
 
