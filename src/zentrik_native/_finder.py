@@ -18,6 +18,12 @@ its names.
 import os
 import sys
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # annotations only: nothing more is imported at interpreter start
+    from collections.abc import Iterator, Sequence
+    from importlib.machinery import ModuleSpec
+    from types import ModuleType
+
 # importlib.machinery's classes, from the interpreter's own import system
 # that it re-exports (always loaded; importing importlib.machinery itself
 # would add importlib and warnings to the first import of a module).
@@ -53,7 +59,7 @@ class _Portions:
         return [folder for folder in (os.path.join(entry, last) for entry in above if isinstance(entry, str))
                 if os.path.isdir(folder)]
 
-    def __iter__(self):  # type: ignore[no-untyped-def]
+    def __iter__(self) -> "Iterator[str]":
         return iter(self._folders())
 
     def __len__(self) -> int:
@@ -70,11 +76,11 @@ class _PackageLoader:
     """Makes an empty package (one that no finder but ours knows)."""
 
     @staticmethod
-    def create_module(spec):  # type: ignore[no-untyped-def]
+    def create_module(spec: "ModuleSpec") -> None:
         return None
 
     @staticmethod
-    def exec_module(module):  # type: ignore[no-untyped-def]
+    def exec_module(module: "ModuleType") -> None:
         pass
 
 
@@ -83,7 +89,8 @@ class Finder:
     host tool is installed, of the packages above them)."""
 
     @classmethod
-    def find_spec(cls, name, path=None, target=None):  # type: ignore[no-untyped-def]
+    def find_spec(cls, name: str, path: "Sequence[str] | None" = None,
+                  target: "ModuleType | None" = None) -> "ModuleSpec | None":
         if name in MODULES:
             return cls._module_spec(name)
         if name in PARENTS:
@@ -91,7 +98,7 @@ class Finder:
         return None
 
     @staticmethod
-    def _module_spec(name):  # type: ignore[no-untyped-def]
+    def _module_spec(name: str) -> "ModuleSpec | None":
         machinery = _external if _bootstrap and _external else __import__("importlib.machinery").machinery
         for suffix in machinery.EXTENSION_SUFFIXES:
             file = os.path.join(FOLDER, MODULES[name] + suffix)
@@ -102,15 +109,16 @@ class Finder:
         return None  # a build of fewer modules
 
     @classmethod
-    def _package_spec(cls, name, path, target):  # type: ignore[no-untyped-def]
+    def _package_spec(cls, name: str, path: "Sequence[str] | None",
+                      target: "ModuleType | None") -> "ModuleSpec":
         # The host's package wins however it is installed: ask every other
         # finder, and prefer a regular package to a namespace portion (a
         # stray zentrik/ folder on sys.path must not hide an editable install).
-        portion = None
+        portion: "ModuleSpec | None" = None
         for finder in list(sys.meta_path):
             if finder is cls or getattr(finder, "find_spec", None) is None:
                 continue
-            spec = finder.find_spec(name, path, target)
+            spec: "ModuleSpec | None" = finder.find_spec(name, path, target)
             if spec is None:
                 continue
             if spec.origin not in (None, "namespace"):
@@ -118,13 +126,15 @@ class Finder:
             portion = portion or spec
         if portion is not None:
             return portion
-        spec = _spec_type()(name, _PackageLoader(), is_package=True)
+        spec = _spec_type()(name, _PackageLoader(), is_package=True)  # type: ignore[arg-type]
         spec.submodule_search_locations = _Portions(name)  # type: ignore[assignment]
         return spec
 
 
-def _spec_type():  # type: ignore[no-untyped-def]
-    return _bootstrap.ModuleSpec if _bootstrap else __import__("importlib.machinery").machinery.ModuleSpec
+def _spec_type() -> "type[ModuleSpec]":
+    spec_type: "type[ModuleSpec]" = (_bootstrap.ModuleSpec if _bootstrap
+                                     else __import__("importlib.machinery").machinery.ModuleSpec)
+    return spec_type
 
 
 def install() -> None:
