@@ -129,9 +129,10 @@ if [ -z "$threading" ]; then
     --implementation cp "${platforms[@]}" -d "$deps" cryptography
 fi
 
-if [ -n "$copied" ]; then
+if [ -n "$copied" ] && [ ! -x "$root$python_in_tree" ]; then
   mkdir -p "$root$copied"
   cp -a "$copied/." "$root$copied/"
+  rm -rf "$root$copied/include"  # a user of the wheel need not have the headers
 fi
 rm -rf "$root/opt/wheels" "$root/root/venv" "$root/root/check"
 mkdir -p "$root/opt/wheels"
