@@ -126,7 +126,8 @@ if [ -z "$threading" ]; then
   platforms=()
   for tag in manylinux_2_34 manylinux_2_28 manylinux_2_17 manylinux2014; do platforms+=(--platform "${tag}_x86_64"); done
   "$("$here/scripts/pythons.sh" | tail -n 1)" -m pip download -q --disable-pip-version-check --only-binary=:all: --python-version "$version" \
-    --implementation cp "${platforms[@]}" -d "$deps" cryptography
+    --implementation cp "${platforms[@]}" -d "$deps" cryptography \
+    typing-extensions  # pip evaluates python_full_version markers for itself, not for --python-version
 fi
 
 if [ -n "$copied" ] && [ ! -x "$root$python_in_tree" ]; then
