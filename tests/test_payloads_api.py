@@ -19,7 +19,7 @@ from conftest import StrSub, bare_signature, call_error, mypy_env, python_twin
 from zentrik.seller_sprite.api import payloads as p
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-STUB = ROOT / "src" / "zentrik" / "seller_sprite" / "api" / "payloads.pyi"
+STUB = ROOT / "src" / "zentrik-stubs" / "seller_sprite" / "api" / "payloads.pyi"
 
 SIGNATURES = {
     "csv": "(value)",

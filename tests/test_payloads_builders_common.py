@@ -23,7 +23,7 @@ from conftest import (Boom, CollidingKey, Hostile, Mutator, StrSub, bare_signatu
                       python_twin, skip_corrupt_dict_on_debug_build)
 from zentrik.seller_sprite.api import payloads as p
 
-STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "zentrik" / "seller_sprite" / "api" / "payloads.pyi"
+STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "zentrik-stubs" / "seller_sprite" / "api" / "payloads.pyi"
 
 BUILDERS = [
     "make_competitor_payload", "make_keyword_miner_payload", "make_keyword_reverse_payload",

@@ -1,7 +1,7 @@
 """The Python side of the zentrik native modules.
 
-The extension modules themselves live in the host tool's ``zentrik``
-namespace (``zentrik.seller_sprite.api.payloads``,
+The extension modules themselves are importable under the host tool's
+``zentrik`` package (``zentrik.seller_sprite.api.payloads``,
 ``zentrik.seller_sprite.api.categories``, ``zentrik.auth.storage.crypto``);
 this package holds what is ours alone: the command-line front
 (``python -m zentrik_native``, ``zentrik-sellersprite``), the demonstration
@@ -9,9 +9,20 @@ this package holds what is ours alone: the command-line front
 stand-ins for the host's modules that the extensions import.
 """
 
-from importlib import metadata as _metadata
+# Nothing is imported here: this package is imported at every interpreter
+# start (the module finder) and by the command line, whose start-up time is
+# most of what it costs. ``__version__`` is read from the installed metadata
+# on first use.
 
-try:
-    __version__ = _metadata.version("zentrik-native")
-except _metadata.PackageNotFoundError:  # sources that were never installed
-    __version__ = "unknown"
+
+def __getattr__(name: str) -> str:
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("zentrik-native")
+    except metadata.PackageNotFoundError:  # sources that were never installed
+        version = "unknown"
+    globals()["__version__"] = version
+    return version

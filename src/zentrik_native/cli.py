@@ -19,19 +19,18 @@ Every error is one line on stderr (unknown option keys: one line each).
 from __future__ import annotations
 
 import argparse
-import asyncio
-import base64
-import binascii
-import difflib
-import getpass
 import json
 import math
 import os
 import sys
-from pathlib import Path
-from typing import IO, Any, Callable, NoReturn, Sequence
 
-from zentrik_native import __version__, standins
+# Start-up time is most of what a run of this command costs: what only one
+# command or one error needs (asyncio, the categories module, base64,
+# getpass, difflib, the package metadata) is imported where it is used, and
+# typing only by type checkers.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import IO, Any, Callable, NoReturn, Sequence
 
 PROG = "zentrik-sellersprite"
 
@@ -131,11 +130,61 @@ class Failure(Exception):
     """The command ran and failed: exit status 1."""
 
 
+def _columns() -> int:
+    """The width of the terminal as shutil.get_terminal_size() finds it, without
+    importing shutil (with its archive modules) for every parser argparse makes."""
+    try:
+        columns = int(os.environ.get("COLUMNS", "0"))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
+class _HelpFormatter(argparse.HelpFormatter):
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
+
+
 class _Parser(argparse.ArgumentParser):
     """An argument parser whose errors are one line and never print usage."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", _HelpFormatter)
+        super().__init__(*args, **kwargs)
+
     def error(self, message: str) -> NoReturn:
         raise UsageError(f"{self.prog}: error: {message} (see --help)")
+
+
+class _Version(argparse.Action):
+    """--version: reads the installed version only when it is asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show the program's version and exit") -> None:
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        from zentrik_native import __version__
+
+        _write_line(f"{parser.prog} {__version__}")
+        parser.exit()
+
+
+# Above this an indent is a mistake, and far above it one that cannot be allocated.
+MAX_INDENT = 1000
+
+
+def _indent(text: str) -> int:
+    value = int(text)  # argparse words a ValueError as an invalid value
+    if value > MAX_INDENT:
+        raise argparse.ArgumentTypeError(f"{value} is too large (at most {MAX_INDENT})")
+    return value
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -144,7 +193,7 @@ def _build_parser() -> argparse.ArgumentParser:
         description="Build SellerSprite payloads and referers, and encrypt or decrypt stored credentials.",
         epilog="Exit status: 0 success, 1 failure, 2 wrong command line; errors are one line on stderr.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -178,8 +227,8 @@ def _build_parser() -> argparse.ArgumentParser:
     payload.add_argument("--period", default="nearly",
                          help="month for the category lookup when the options carry no 'month' "
                               "(2026-03, 202604, or 30d/nearly/latest30/last30); default %(default)s")
-    payload.add_argument("--indent", type=int, default=None, metavar="N",
-                         help="indent the JSON by N spaces (default: one line)")
+    payload.add_argument("--indent", type=_indent, default=None, metavar="N",
+                         help=f"indent the JSON by N spaces, at most {MAX_INDENT} (default: one line)")
     payload.set_defaults(run=_run_payload)
 
     encrypt = commands.add_parser(
@@ -248,7 +297,8 @@ def _load_json_options(source: str) -> dict[str, Any]:
         text = _read_stdin_text("a file name to --json")
     else:
         try:
-            text = Path(source).read_bytes().decode("utf-8-sig")
+            with open(source, "rb") as file:
+                text = file.read().decode("utf-8-sig")
         except OSError as exc:
             raise Failure(f"cannot read {where}: {exc.strerror or exc}") from None
         except UnicodeDecodeError as exc:
@@ -287,6 +337,14 @@ def _parse_pairs(words: Sequence[str]) -> dict[str, str]:
 # ---------------------------------------------------------------- commands
 
 def _resolve_categories(options: dict[str, Any], scenario: str, site: str, period: str) -> dict[str, Any]:
+    # Options without a category key are left as they are (as the resolver
+    # leaves them): neither the categories module nor asyncio is needed.
+    if not any(key in options for key in CATEGORY_KEYS):
+        return options
+    import asyncio
+
+    from zentrik_native import standins
+
     # Without the host tool, the categories module binds the stand-in's error.
     standins.ensure()
     try:
@@ -318,6 +376,8 @@ def _nearest_key(key: str, known: frozenset[str]) -> str | None:
     differs only in letter case, else the closest by difflib's measure; for
     category text under a key the builder does not read, the first category
     key (in the resolver's order) that it does read."""
+    import difflib
+
     folded = {name.casefold(): name for name in sorted(known)}
     close = difflib.get_close_matches(key.casefold(), folded, n=1, cutoff=0.8)
     if close:
@@ -422,6 +482,8 @@ def _credential_text(args: argparse.Namespace) -> str:
         text: str = args.text
     elif _on_terminal(sys.stdin):
         # Typed at a terminal: prompt on it and read without echo.
+        import getpass
+
         try:
             text = getpass.getpass("Credential to encrypt: ")
         except EOFError:  # Ctrl-D
@@ -439,6 +501,8 @@ def _credential_text(args: argparse.Namespace) -> str:
 
 
 def _run_encrypt(args: argparse.Namespace) -> None:
+    import base64
+
     text = _credential_text(args)
     _make_key_folders(args.key_file)
     crypto = _crypto(args.key_file)
@@ -448,11 +512,19 @@ def _run_encrypt(args: argparse.Namespace) -> None:
         raise Failure("the text is not valid Unicode (it holds undecodable bytes)") from None
     except ValueError as exc:
         raise Failure(f"cannot encrypt with key file {args.key_file}: {exc}") from None
-    _write_line(base64.b64encode(value).decode("ascii"))
+    # The key file is in place by now; what is lost when the value cannot be
+    # written is this one value, and the message says so.
+    _write_line(base64.b64encode(value).decode("ascii"), "the encrypted credential",
+                "it is not stored anywhere else; encrypt the text again")
 
 
 def _run_decrypt(args: argparse.Namespace) -> None:
-    from cryptography.exceptions import InvalidTag
+    import base64
+    import binascii
+
+    # The module's InvalidTag names whichever class it raises (cryptography's,
+    # or its own stand-in where cryptography cannot be imported).
+    from zentrik.auth.storage import crypto as crypto_module
 
     encoded = args.value if args.value is not None else _read_stdin_text("the value with --value")
     # Line breaks and spaces around or inside the value (wrapped base64) are dropped.
@@ -471,7 +543,7 @@ def _run_decrypt(args: argparse.Namespace) -> None:
     crypto = _crypto(args.key_file)
     try:
         text = crypto.decrypt(value)
-    except InvalidTag:
+    except crypto_module.InvalidTag:
         raise Failure(INVALID_TAG_MESSAGE) from None
     except UnicodeDecodeError:
         raise Failure("the decrypted value is not UTF-8 text") from None
@@ -486,20 +558,80 @@ def _one_line(message: str) -> str:
     return " ".join(message.split())
 
 
-def _write_line(text: str) -> None:
+def _write_line(text: str, what: str = "the result", lost: str = "") -> None:
+    """Write one line to stdout, flushed, so that a failure is this command's
+    to report; `lost` says what the user has lost when it fails."""
+    stdout = sys.stdout
+    if stdout is None:  # started with file descriptor 1 closed (`>&-`): print would drop the text
+        raise Failure(f"cannot write {what}: stdout is closed" + (f"; {lost}" if lost else ""))
     try:
-        print(text)
+        print(text, file=stdout)
     except UnicodeEncodeError as exc:
         # Lone surrogates (from JSON escapes), or a stdout whose encoding lacks a character.
-        raise Failure(f"the result can't be written to stdout ({exc.encoding}: {exc.reason})") from None
+        raise Failure(f"{what} can't be written to stdout ({exc.encoding}: {exc.reason})") from None
+    except (OSError, ValueError) as exc:
+        _stdout_failed(what, lost, exc)
+    _flush_stdout(what, lost)
 
 
-def _report(message: str, stream: IO[str]) -> None:
-    print(_one_line(message), file=stream)
+def _flush_stdout(what: str, lost: str = "") -> None:
+    if sys.stdout is None:
+        return
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError) as exc:
+        _stdout_failed(what, lost, exc)
+
+
+def _stdout_failed(what: str, lost: str, exc: Exception) -> NoReturn:
+    if isinstance(exc, BrokenPipeError):
+        raise exc  # the reader went away: main's quiet exit
+    # A full disk, an I/O error, a closed stream.
+    _discard_stdout()
+    reason = getattr(exc, "strerror", None) or exc
+    raise Failure(f"cannot write {what} to stdout: {reason}" + (f"; {lost}" if lost else "")) from None
+
+
+def _discard_stdout() -> None:
+    """Point file descriptor 1 at the null device, so that the interpreter's
+    flush of what is still buffered at exit neither fails nor complains."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _report(message: str, stream: IO[str] | None) -> None:
+    if stream is None:  # stderr closed: print would write to stdout instead
+        return
+    try:
+        print(_one_line(message), file=stream, flush=True)
+    except (OSError, ValueError):
+        pass  # nowhere left to say it; the exit status still does
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    try:
+        return _run(argv)
+    except UsageError as exc:
+        for line in exc.args:
+            _report(str(line), sys.stderr)
+        return 2
+    except Failure as exc:
+        _report(f"{PROG}: error: {exc}", sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`| head`); keep the interpreter from complaining at exit.
+        _discard_stdout()
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+def _run(argv: Sequence[str] | None) -> int:
     parser = _build_parser()
     try:
         args, extras = parser.parse_known_args(argv)
@@ -510,23 +642,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         elif extras:
             parser.error(f"unrecognized arguments: {' '.join(extras)}")
         args.run(args)
-        sys.stdout.flush()
-    except UsageError as exc:
-        for line in exc.args:
-            _report(str(line), sys.stderr)
-        return 2
-    except Failure as exc:
-        _report(f"{PROG}: error: {exc}", sys.stderr)
-        return 1
-    except BrokenPipeError:
-        # The reader went away (`| head`); keep the interpreter from complaining at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-        return 1
-    except KeyboardInterrupt:
-        return 130
-    except SystemExit as exc:  # --help
+    except SystemExit as exc:  # --help, --version
+        _flush_stdout("the help")
         return exc.code if isinstance(exc.code, int) else 0
     return 0
 
