@@ -6,24 +6,14 @@
 # on their own, which a test checks without that setting).
 #
 # cryptography has no wheel for that build and cffi refuses it, so the
-# package is installed without it: the tests that need it are skipped, and
-# the stand-in InvalidTag and the EVP path are what is tested there.
+# package is installed without it (scripts/venv.sh): the tests that need it
+# are skipped, and the stand-in InvalidTag and the EVP path are what is
+# tested there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 python=$(scripts/python-ft.sh)
 venv=.venv-3.13t
-scripts/system-deps.sh
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv"
-fi
-pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
-"${pip[@]}" install "pip==26.3"
-# The development pins, less what cannot be installed on this build.
-requirements=$(mktemp)
-trap 'rm -f "$requirements"' EXIT
-grep -v -E '^(cryptography|mypy)([=<>; ]|$)' requirements-dev.txt >"$requirements"
-"${pip[@]}" install -r "$requirements"
-"${pip[@]}" install --no-build-isolation --no-deps -C build-dir="build/$(basename "$venv")" .
+scripts/venv.sh "$python" "$venv"
 echo "== free-threaded Python $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])'): tests with the GIL off"
 PYTHON_GIL=0 "$venv/bin/python" -m pytest -q -p no:cacheprovider tests "$@"

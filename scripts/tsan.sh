@@ -13,13 +13,7 @@ cd "$here"
 prefix=${ZENTRIK_TSAN_PREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/zentrik/python3.13t-tsan}
 python=$(ZENTRIK_FT_PREFIX=$prefix ZENTRIK_FT_CONFIGURE=--with-thread-sanitizer scripts/python-ft.sh)
 venv=.venv-tsan-3.13t
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv"
-fi
-pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
-"${pip[@]}" install "pip==26.3"
-"${pip[@]}" install $(grep -E '^(scikit-build-core|cmake|ninja|pytest|hypothesis)==' requirements-dev.txt)
-ZENTRIK_SANITIZE=thread "${pip[@]}" install --no-build-isolation --no-deps -C build-dir="build/$(basename "$venv")" .
+ZENTRIK_SANITIZE=thread scripts/venv.sh "$python" "$venv"
 [ $# -gt 0 ] || set -- tests/test_shared_state.py
 export TSAN_OPTIONS="suppressions=$prefix/tsan/suppressions_free_threading.txt halt_on_error=1 exitcode=66 second_deadlock_stack=1"
 echo "== ThreadSanitizer: $*"
