@@ -33,7 +33,7 @@ PYTHONWARNINGS=ignore::ResourceWarning SKBUILD_CMAKE_BUILD_TYPE=Debug \
 
 # Built with Py_DEBUG, the modules count their references into the
 # interpreter's total (and check for negative counts).
-modules=$(find "$venv"/lib/python3.11/site-packages/zentrik -name '*.cpython-311d-*.so')
+modules=$(find "$venv"/lib/python3.11/site-packages/zentrik_native -name '*.cpython-311d-*.so')
 [ "$(echo "$modules" | grep -c .)" -eq 3 ] || { echo "debug.sh: not three debug-ABI modules: $modules" >&2; exit 1; }
 for so in $modules; do
   symbols=$(nm -D --undefined-only "$so")  # not piped into grep -q: pipefail
