@@ -63,9 +63,11 @@ class Client:
 
     def __init__(self):
         self.requests = 0
+        self.lock = threading.Lock()  # += alone loses counts between threads without a GIL
 
     async def category_nodes(self, *, market_id, table, node_id_path, node_label_path):
-        self.requests += 1
+        with self.lock:
+            self.requests += 1
         label = node_label_path or "root"
         return {"items": [{"id": f"{market_id}{len(label)}", "nodeLabel": label, "nodeLabelPath": label}]}
 
