@@ -242,26 +242,29 @@ bool key_text(State& st, Out& out, PyObject* key) {
 
 enum class Pass { done, failed, general };
 
+// After a failure at `pos` of the one-pass encoding: a value that could not
+// be encoded (a lone surrogate) may be one that a later key replaces once the
+// payload is flattened; while no Python code has run (`checked` false), such
+// a payload goes to the general encoding, where a replaced value is never
+// encoded.
+[[gnu::cold, gnu::noinline]] Pass failed_pass(PyObject* payload, Py_ssize_t pos, bool checked) {
+    if (!checked && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) && !simple_keys(payload, pos)) {
+        PyErr_Clear();
+        return Pass::general;
+    }
+    return Pass::failed;
+}
+
 // The one-pass encoding. Keys are checked as they come; before the first
 // value whose text form may run Python code, the keys still ahead are
 // checked at once, so that the general encoding, when a key turns out not to
-// be plain, never shows a value twice. A value that cannot be encoded (a
-// lone surrogate) may be one that a later key replaces once the payload is
-// flattened: while no Python code has run, such a payload goes to the
-// general encoding, where a replaced value is never encoded.
+// be plain, never shows a value twice.
 Pass one_pass(State& st, Out& out, PyObject* payload) {
     bool first = true, checked = false;
     CriticalSection section(payload);
     const Py_ssize_t size0 = PyDict_GET_SIZE(payload);
     Py_ssize_t pos = 0, at = 0;
     PyObject *k0, *v0;
-    auto failed = [&] {
-        if (!checked && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) && !simple_keys(payload, pos)) {
-            PyErr_Clear();
-            return Pass::general;
-        }
-        return Pass::failed;
-    };
     for (; PyDict_Next(payload, &pos, &k0, &v0); at = pos) {
         if (!checked) {
             if (!plain_entry(k0, v0)) return Pass::general;
@@ -283,27 +286,28 @@ Pass one_pass(State& st, Out& out, PyObject* payload) {
                 if (!out.separator(first) || !key_text(st, out, key.get()) || !out.raw("%5B") ||
                     !key_text(st, out, ck.get()) || !out.raw("%5D=") || !out.value(st, cv.get()) ||
                     changed(v, csize0))
-                    return failed();
+                    return failed_pass(payload, pos, checked);
             }
         } else if (PyList_Check(v)) {
             // The list's bracketed array text: ["a","b"].
-            if (!out.separator(first) || !key_text(st, out, key.get()) || !out.raw('=')) return failed();
+            if (!out.separator(first) || !key_text(st, out, key.get()) || !out.raw('='))
+                return failed_pass(payload, pos, checked);
             if (PyList_GET_SIZE(v) == 0) {
-                if (!out.raw("%5B%5D")) return failed();
+                if (!out.raw("%5B%5D")) return failed_pass(payload, pos, checked);
             } else {
                 for (Py_ssize_t i = 0;; ++i) {
                     Ref item = list_item(v, i);
                     if (!item) break;
                     if (!(i == 0 ? out.raw("%5B%22") : out.raw("%22%2C%22")) || !out.value(st, item.get()))
-                        return failed();
+                        return failed_pass(payload, pos, checked);
                 }
-                if (!out.raw("%22%5D")) return failed();
+                if (!out.raw("%22%5D")) return failed_pass(payload, pos, checked);
             }
         } else if (!out.separator(first) || !key_text(st, out, key.get()) || !out.raw('=') ||
                    !out.value(st, v)) {
-            return failed();
+            return failed_pass(payload, pos, checked);
         }
-        if (changed(payload, size0)) return failed();
+        if (changed(payload, size0)) return failed_pass(payload, pos, checked);
     }
     return Pass::done;
 }
