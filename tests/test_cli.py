@@ -391,6 +391,7 @@ ENCRYPT = ["encrypt", "--key-file", "KEY", "--text", "s3cret"]
 @pytest.mark.parametrize("argv, what", [
     (["payload", "keyword-miner", "keyword=x"], "the result"),
     (ENCRYPT, "the encrypted credential"),
+    (["payload", "--help"], "the help"),
 ])
 def test_output_that_cannot_be_written_is_one_line_and_exit_1(tmp_path, redirect, reason, argv, what):
     argv = [str(tmp_path / "key") if a == "KEY" else a for a in argv]

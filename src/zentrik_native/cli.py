@@ -32,6 +32,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import IO, Any, Callable, NoReturn, Sequence
 
+    from _typeshed import SupportsWrite
+
 PROG = "zentrik-sellersprite"
 
 # Scenario name -> name of its builder in the payloads module.
@@ -160,6 +162,14 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         raise UsageError(f"{self.prog}: error: {message} (see --help)")
+
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
+        # argparse's own writer drops a failed write (a long help is written
+        # past the buffer at once), so that --help on a full disk exited 0.
+        if file is not None:
+            super().print_help(file)
+            return
+        _write_line(self.format_help().rstrip("\n"), "the help")
 
 
 class _Version(argparse.Action):
