@@ -18,7 +18,7 @@ Ref make_competitor_payload(State& st, PyObject* in) {
     Ref month;
     if (!chain_or(o, {k_month, k_period}, s[k_default_competitor_month], month)) return nullptr;
 
-    Ref p = Ref::steal(PyDict_Copy(st.tpl_competitor));
+    Ref p = copy_template(st.tpl_competitor);
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (PyDict_SetItem(d, s[k_market], mkt.get()) < 0) return nullptr;
@@ -66,9 +66,9 @@ static bool keyword_month(State& st, Options& o, Ref& out) {
 
 // The start of the keyword miner's and the traffic source's payloads: the
 // options read, the month option, and the payload as a copy of `tpl`.
-static Ref keyword_payload(State& st, Options& o, PyObject* tpl, Ref& month) {
+static Ref keyword_payload(State& st, Options& o, const Template& tpl, Ref& month) {
     if (!o.scan() || !keyword_month(st, o, month)) return nullptr;
-    return Ref::steal(PyDict_Copy(tpl));
+    return copy_template(tpl);
 }
 
 static bool put_bool(PyObject* d, PyObject* key, int t) {
@@ -170,7 +170,7 @@ Ref make_keyword_reverse_payload(State& st, PyObject* in) {
     Ref mkt = market_of(st, o, station.get());
     if (!mkt) return nullptr;
 
-    Ref p = Ref::steal(PyDict_Copy(st.tpl_keyword_reverse));
+    Ref p = copy_template(st.tpl_keyword_reverse);
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (!chain_or(o, {k_asin, k_q}, s[k_default_reverse_asin], v) || PyDict_SetItem(d, s[k_asin], v.get()) < 0)

@@ -201,9 +201,9 @@ void each_object(State& st, F&& f) {
     st.csv_memo.each(f);
     st.month_memo.each(f);
     st.history_memo.each(f);
-    for (PyObject** t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
-                         &st.tpl_product_research, &st.tpl_market_research})
-        f(*t);
+    for (Template* t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
+                        &st.tpl_product_research, &st.tpl_market_research})
+        for (PyObject*& copy : t->copy) f(copy);
 }
 
 ZK_MODULE_DEFINITION(State, "zentrik.seller_sprite.api.payloads",

@@ -235,7 +235,7 @@ Ref make_product_research_payload(State& st, PyObject* in) {
     Borrowed preset;  // the table's own: only read
     if (preset_of(st, o, preset) < 0) return nullptr;
 
-    Ref p = Ref::steal(PyDict_Copy(st.tpl_product_research));
+    Ref p = copy_template(st.tpl_product_research);
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (!set_made(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
@@ -293,7 +293,7 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     Ref months = new_release_months(st, o);
     if (!months) return nullptr;
 
-    Ref p = Ref::steal(PyDict_Copy(st.tpl_market_research));
+    Ref p = copy_template(st.tpl_market_research);
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (!market_id_or(st, o, s[k_US], market_research_market_id, v)) return nullptr;

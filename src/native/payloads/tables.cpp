@@ -219,44 +219,54 @@ PyObject* pair_dict(const Pair* rows, size_t n) {
 // same dict. (_PyDict_NewPresized is the interpreter's own presized dict,
 // part of its C API for every version this module builds on; it is called
 // here at load only.)
-PyObject* template_of(State& st, std::initializer_list<Str> keys, int room = 0,
-                      std::initializer_list<std::pair<Str, PyObject*>> values = {}) {
+bool template_of(State& st, PyObject*& made, std::initializer_list<Str> keys, int room = 0,
+                 std::initializer_list<std::pair<Str, PyObject*>> values = {}) {
     Ref d = Ref::steal(_PyDict_NewPresized(Py_ssize_t(keys.size()) + room));
-    if (!d) return nullptr;
+    if (!d) return false;
     for (Str k : keys) {
         PyObject* value = Py_None;
         for (const auto& kv : values)
             if (kv.first == k) value = kv.second;
-        if (PyDict_SetItem(d.get(), st.s[k], value) < 0) return nullptr;
+        if (PyDict_SetItem(d.get(), st.s[k], value) < 0) return false;
     }
-    return d.release();
+    made = d.release();
+    return true;
 }
 
+// The copies of the templates are made one round at a time, so that two
+// copies of one template lie apart in memory (each is written by the threads
+// of its stripe).
 bool init_templates(State& st) {
-    return (st.tpl_competitor = template_of(st, {k_market, k_monthName, k_asins, k_page, k_nodeIdPaths, k_symbolFlag,
-                                                 k_size, k_order, k_lowPrice},
-                                            3, {{k_symbolFlag, Py_False}})) &&
-           (st.tpl_keyword_miner =
-                template_of(st, {k_keyword, k_market, k_pageNum, k_pageSize, k_historyDate, k_orderBy, k_desc,
-                                 k_filterRootWord, k_matchType, k_amazonChoice, k_keywordBidMatchType,
-                                 k_includeHighFrequency, k_groupNum})) &&
-           (st.tpl_keyword_reverse = template_of(
-                st, {k_asin, k_market, k_limit, k_skip, k_page, k_month, k_badges, k_conversionKeywordTypes,
-                     k_trafficKeywordTypes, k_order, k_desc, k_exactly, k_keywordBidMatchType,
-                     k_filterDeletedKeywords})) &&
-           (st.tpl_traffic_source =
-                template_of(st, {k_keywordOrAsin, k_market, k_pageNo, k_pageSize, k_order, k_desc, k_month})) &&
-           (st.tpl_product_research = template_of(
-                st, {k_market, k_page, k_size, k_symbolFlag, k_monthName, k_selectType, k_filterSub, k_weightUnit,
-                     k_order, k_productTags, k_nodeIdPaths, k_sellerTypes, k_eligibility, k_pkgDimensionTypeList,
-                     k_sellerNationList, k_smallAndLight, k_lowPrice},
-                // presets, filters and the optional keys
-                32, {{k_symbolFlag, Py_False}})) &&
-           (st.tpl_market_research = template_of(
-                st, {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
-                     k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size},
-                // departmentKeyword and the hidden fields given
-                16));
+    for (int c = 0; c < kTemplateCopies; ++c) {
+        const bool made =
+            template_of(st, st.tpl_competitor.copy[c],
+                        {k_market, k_monthName, k_asins, k_page, k_nodeIdPaths, k_symbolFlag, k_size, k_order,
+                         k_lowPrice},
+                        3, {{k_symbolFlag, Py_False}}) &&
+            template_of(st, st.tpl_keyword_miner.copy[c],
+                        {k_keyword, k_market, k_pageNum, k_pageSize, k_historyDate, k_orderBy, k_desc,
+                         k_filterRootWord, k_matchType, k_amazonChoice, k_keywordBidMatchType,
+                         k_includeHighFrequency, k_groupNum}) &&
+            template_of(st, st.tpl_keyword_reverse.copy[c],
+                        {k_asin, k_market, k_limit, k_skip, k_page, k_month, k_badges, k_conversionKeywordTypes,
+                         k_trafficKeywordTypes, k_order, k_desc, k_exactly, k_keywordBidMatchType,
+                         k_filterDeletedKeywords}) &&
+            template_of(st, st.tpl_traffic_source.copy[c],
+                        {k_keywordOrAsin, k_market, k_pageNo, k_pageSize, k_order, k_desc, k_month}) &&
+            template_of(st, st.tpl_product_research.copy[c],
+                        {k_market, k_page, k_size, k_symbolFlag, k_monthName, k_selectType, k_filterSub,
+                         k_weightUnit, k_order, k_productTags, k_nodeIdPaths, k_sellerTypes, k_eligibility,
+                         k_pkgDimensionTypeList, k_sellerNationList, k_smallAndLight, k_lowPrice},
+                        // presets, filters and the optional keys
+                        32, {{k_symbolFlag, Py_False}}) &&
+            template_of(st, st.tpl_market_research.copy[c],
+                        {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
+                         k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size},
+                        // departmentKeyword and the hidden fields given
+                        16);
+        if (!made) return false;
+    }
+    return true;
 }
 
 }  // namespace
