@@ -652,8 +652,7 @@ def _run(argv: Sequence[str] | None) -> int:
         elif extras:
             parser.error(f"unrecognized arguments: {' '.join(extras)}")
         args.run(args)
-    except SystemExit as exc:  # --help, --version
-        _flush_stdout("the help")
+    except SystemExit as exc:  # --help, --version: each wrote and flushed its own line
         return exc.code if isinstance(exc.code, int) else 0
     return 0
 
