@@ -230,6 +230,13 @@ def test_inputs_are_never_modified(name, text_keys_only):
     assert result is not options
 
 
+@pytest.mark.parametrize("name", BUILDERS + APPENDERS)
+def test_a_key_that_is_not_a_text_changes_no_payload(name):
+    # A map with such a key is read by lookups, not by the walk over its names.
+    text_keys = {k: v for k, v in RICH.items() if isinstance(k, str)}
+    assert call_with(name, copy.deepcopy(RICH)) == call_with(name, copy.deepcopy(text_keys))
+
+
 @pytest.mark.parametrize("name", APPENDERS)
 def test_appenders_change_only_their_payload(name):
     options = copy.deepcopy(RICH)

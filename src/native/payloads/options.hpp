@@ -26,16 +26,16 @@
 
 namespace zk::payloads {
 
-// The all-empty table a thread keeps for its next call (memory only, freed
-// when the thread ends).
-struct SpareTable {
-    OptionTable* table = nullptr;
-    SpareTable() = default;
-    SpareTable(const SpareTable&) = delete;
-    SpareTable& operator=(const SpareTable&) = delete;
-    ~SpareTable() { std::free(table); }
+// The all-empty table a thread keeps for its next call (memory only). The
+// pointer is plain data, read without the per-access initialisation check of
+// a thread-local with a destructor; the owner that frees the table when the
+// thread ends is set up the first time the thread makes a table.
+inline thread_local OptionTable* spare_table = nullptr;
+struct SpareOwner {
+    bool armed = false;
+    ~SpareOwner() { std::free(std::exchange(spare_table, nullptr)); }
 };
-inline thread_local SpareTable spare_table;
+inline thread_local SpareOwner spare_owner;
 
 class Options {
 public:
@@ -78,7 +78,6 @@ public:
                 }
                 t_->v[i] = new_ref(v);
                 t_->filled[t_->nfilled++] = int16_t(i);
-                t_->held[i >> 6] |= uint64_t(1) << (i & 63);
             }
         }
         if (copy) {
@@ -98,9 +97,15 @@ public:
         return zk::get(copy_.get(), st_.slot_name[slot], out);
     }
 
-    // False only when the name is certainly absent: a cheap test before get()
-    // for walks over many names of which few are given.
-    bool may_hold(int slot) const { return !t_ || (t_->held[slot >> 6] >> (slot & 63) & 1); }
+    // The rows of a table (of `nrows`, at most 64) that the names read, and
+    // set since, touch: the union of `rows_of` over their slots. Every row
+    // for a copied map, whose names are not known without asking.
+    uint64_t rows(const uint64_t* rows_of, int nrows) const {
+        if (!t_) return ~uint64_t(0) >> (64 - nrows);
+        uint64_t m = 0;
+        for (int i = 0; i < t_->nfilled; ++i) m |= rows_of[t_->filled[i]];
+        return m;
+    }
 
     // Presence of a name, whatever its value: 1, 0, or -1 on error.
     int has(int slot) const {
@@ -118,7 +123,6 @@ public:
             Py_DECREF(old);
         } else {
             t_->filled[t_->nfilled++] = int16_t(slot);
-            t_->held[slot >> 6] |= uint64_t(1) << (slot & 63);
         }
         return true;
     }
@@ -131,7 +135,8 @@ public:
 
 private:
     OptionTable* acquire() {
-        if (OptionTable* t = std::exchange(spare_table.table, nullptr)) return t;
+        if (OptionTable* t = std::exchange(spare_table, nullptr)) return t;
+        spare_owner.armed = true;
         auto* t = static_cast<OptionTable*>(std::calloc(1, sizeof(OptionTable)));
         if (!t) PyErr_NoMemory();
         return t;
@@ -143,12 +148,11 @@ private:
         OptionTable* t = std::exchange(t_, nullptr);
         for (int i = 0; i < t->nfilled; ++i) Py_CLEAR(t->v[t->filled[i]]);
         t->nfilled = 0;
-        std::memset(t->held, 0, sizeof t->held);
-        if (spare_table.table) {
+        if (spare_table) {
             std::free(t);  // a nested call's table: the thread has one already
             return;
         }
-        spare_table.table = t;
+        spare_table = t;
     }
 
     State& st_;

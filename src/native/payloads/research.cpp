@@ -1,5 +1,7 @@
 // Product research (input normalisation, recommendation presets, the layered
 // payload and its filters) and the market research form.
+#include <bit>
+
 #include "options.hpp"
 
 namespace zk::payloads {
@@ -68,7 +70,10 @@ static bool normalize(State& st, Options& o, SetNames* set) {
         if (set) set->slot[set->n++] = slot;
         return true;
     };
-    for (int i = 0; i < kOfficialRows; ++i) {
+    // Rows in order, from the names given; a name set here joins in the
+    // later rows that read it.
+    for (uint64_t rows = o.rows(st.official_rows, kOfficialRows); rows; rows &= rows - 1) {
+        const int i = std::countr_zero(rows);
         const int from = st.official_from[i], to = st.official_to[i];
         if (from == to) continue;
         Ref v;
@@ -76,7 +81,9 @@ static bool normalize(State& st, Options& o, SetNames* set) {
         if (!v) continue;  // presence decides: a none value is copied too
         int has_to = o.has(to);
         if (has_to < 0) return false;
-        if (!has_to && !assign(to, v.get())) return false;
+        if (has_to) continue;
+        if (!assign(to, v.get())) return false;
+        rows |= st.official_rows[to] & ~((uint64_t(2) << i) - 1);
     }
     // A true badgeNR with no tags given puts "NewRelease" first.
     Ref badge;
@@ -192,7 +199,8 @@ static bool list_filters(State& st, PyObject* payload, const Options& o) {
 }
 
 static bool range_filters(State& st, PyObject* payload, const Options& o) {
-    for (int i = 0; i < kRangeRows; ++i) {
+    for (uint64_t rows = o.rows(st.range_rows, kRangeRows); rows; rows &= rows - 1) {
+        const int i = std::countr_zero(rows);
         Ref v;
         if (!o.get(st.range_target[i], v)) return false;
         if ((!v || v.get() == Py_None) && st.range_alt[i] >= 0 && !o.get(st.range_alt[i], v)) return false;
@@ -326,10 +334,11 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     if ((t = o.first_truthy({k_departmentKeyword, k_keyword}, v)) < 0 ||
         (t && !set_made(d, s[k_departmentKeyword], query_text(st, v.get()))))
         return nullptr;
-    for (int i = 0; i < kMarketResearchHidden; ++i) {
-        if (!o.may_hold(st.hidden[i])) continue;
-        if (!o.get(st.hidden[i], v)) return nullptr;
-        if (v && v.get() != Py_None && !set_made(d, st.slot_name[st.hidden[i]], text_of(st, v.get()))) return nullptr;
+    // The hidden fields given, in the order of their list.
+    for (uint64_t rows = o.rows(st.hidden_rows, kMarketResearchHidden); rows; rows &= rows - 1) {
+        const int slot = st.hidden[std::countr_zero(rows)];
+        if (!o.get(slot, v)) return nullptr;
+        if (v && v.get() != Py_None && !set_made(d, st.slot_name[slot], text_of(st, v.get()))) return nullptr;
     }
     return p;
 }

@@ -167,7 +167,6 @@ struct Memo {
 struct OptionTable {
     PyObject* v[kMaxSlots];     // by slot; NULL where the map has no such name
     int16_t filled[kMaxSlots];  // the slots set, in the order they were set
-    uint64_t held[kMaxSlots / 64];  // a bit per slot set
     int nfilled;
 };
 
@@ -218,6 +217,11 @@ struct State {
     int range_target[kRangeRows] = {};
     int range_alt[kRangeRows] = {};  // -1: the row has no second name
     int hidden[kMarketResearchHidden] = {};
+    // By slot, a bit for each row of a table that reads the name: a builder
+    // walks only the rows that the names given touch.
+    uint64_t official_rows[kMaxSlots] = {};  // rows whose open-API name it is
+    uint64_t range_rows[kMaxSlots] = {};     // rows whose filter or second name it is
+    uint64_t hidden_rows[kMaxSlots] = {};    // the hidden field it is
 
     PyObject* keyword_miner_referer = nullptr;
     PyObject* int_text[kIntTexts] = {};  // "0" .. "255"

@@ -348,17 +348,23 @@ bool init_tables(State& st) {
     if (!init_slots(st)) return false;
     if (!(st.presets = build_presets()) || !(st.aliases = build_aliases())) return false;
     static_assert(sizeof kOfficialAliases / sizeof kOfficialAliases[0] == kOfficialRows);
+    static_assert(kOfficialRows <= 64 && kRangeRows <= 64 && kMarketResearchHidden <= 64, "a row is a bit");
     for (int i = 0; i < kOfficialRows; ++i) {
         if ((st.official_from[i] = slot_of(st, kOfficialAliases[i].a)) < 0) return false;
         if ((st.official_to[i] = slot_of(st, kOfficialAliases[i].b)) < 0) return false;
+        st.official_rows[st.official_from[i]] |= uint64_t(1) << i;
     }
     for (int i = 0; i < kRangeRows; ++i) {
         if ((st.range_target[i] = slot_of(st, kRangeTable[i].a)) < 0) return false;
         st.range_alt[i] = kRangeTable[i].b ? slot_of(st, kRangeTable[i].b) : -1;
         if (kRangeTable[i].b && st.range_alt[i] < 0) return false;
+        st.range_rows[st.range_target[i]] |= uint64_t(1) << i;
+        if (st.range_alt[i] >= 0) st.range_rows[st.range_alt[i]] |= uint64_t(1) << i;
     }
-    for (int i = 0; i < kMarketResearchHidden; ++i)
+    for (int i = 0; i < kMarketResearchHidden; ++i) {
         if ((st.hidden[i] = slot_of(st, kHidden[i])) < 0) return false;
+        st.hidden_rows[st.hidden[i]] |= uint64_t(1) << i;
+    }
     if (!init_templates(st)) return false;
     Ref months = Ref::steal(PyDict_New());
     if (!months) return false;
