@@ -1,7 +1,16 @@
-// AES-GCM on OpenSSL's EVP interface, in the stored credential format:
-// [12-byte nonce][ciphertext][16-byte tag], no associated data.
+// AES-GCM on OpenSSL, in the stored credential format: [12-byte nonce]
+// [ciphertext][16-byte tag], no associated data.
+#include "crypto.hpp"
+
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#if ZK_GCM_PROVIDER
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+#include <openssl/provider.h>
+#endif
+
+#include <strings.h>
 
 #include <sys/random.h>
 
@@ -14,14 +23,9 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "crypto.hpp"
-
 namespace zk::crypto {
 
 namespace {
-
-// EVP_*Update take an int length; larger texts go through in pieces.
-constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 30;
 
 // An OpenSSL failure that no input can cause (allocation, a broken library).
 bool openssl_error(const char* what) {
@@ -38,6 +42,93 @@ bool key_length_error() {
     return false;
 }
 
+#if ZK_GCM_PROVIDER
+const char* aes_gcm(size_t key_len) {
+    switch (key_len) {
+        case 16: return "AES-128-GCM";
+        case 24: return "AES-192-GCM";
+        case 32: return "AES-256-GCM";
+        default: return nullptr;
+    }
+}
+
+// Whether a provider's names of one algorithm (colon-separated, matched
+// without regard to case) hold `name`.
+bool names_hold(const char* names, const char* name) {
+    const size_t n = std::strlen(name);
+    for (const char* p = names;;) {
+        const char* end = std::strchr(p, ':');
+        const size_t len = end ? size_t(end - p) : std::strlen(p);
+        if (len == n && strncasecmp(p, name, n) == 0) return true;
+        if (!end) return false;
+        p = end + 1;
+    }
+}
+
+// The functions of the provider that `fetched` came from for the algorithm
+// `name`; false when it does not offer them all.
+bool provider_steps(EVP_CIPHER* fetched, const char* name, Cipher::Steps& f) {
+    OSSL_PROVIDER* prov = const_cast<OSSL_PROVIDER*>(EVP_CIPHER_get0_provider(fetched));
+    int no_store = 0;
+    const OSSL_ALGORITHM* algs = OSSL_PROVIDER_query_operation(prov, OSSL_OP_CIPHER, &no_store);
+    for (const OSSL_ALGORITHM* a = algs; a && a->algorithm_names; ++a) {
+        if (!names_hold(a->algorithm_names, name)) continue;
+        for (const OSSL_DISPATCH* d = a->implementation; d->function_id != 0; ++d) {
+            switch (d->function_id) {
+                case OSSL_FUNC_CIPHER_NEWCTX: f.newctx = OSSL_FUNC_cipher_newctx(d); break;
+                case OSSL_FUNC_CIPHER_FREECTX: f.freectx = OSSL_FUNC_cipher_freectx(d); break;
+                case OSSL_FUNC_CIPHER_ENCRYPT_INIT: f.encrypt_init = OSSL_FUNC_cipher_encrypt_init(d); break;
+                case OSSL_FUNC_CIPHER_DECRYPT_INIT: f.decrypt_init = OSSL_FUNC_cipher_decrypt_init(d); break;
+                case OSSL_FUNC_CIPHER_UPDATE: f.update = OSSL_FUNC_cipher_update(d); break;
+                case OSSL_FUNC_CIPHER_FINAL: f.final = OSSL_FUNC_cipher_final(d); break;
+                case OSSL_FUNC_CIPHER_GET_CTX_PARAMS: f.get_ctx_params = OSSL_FUNC_cipher_get_ctx_params(d); break;
+                case OSSL_FUNC_CIPHER_SET_CTX_PARAMS: f.set_ctx_params = OSSL_FUNC_cipher_set_ctx_params(d); break;
+                default: break;
+            }
+        }
+        break;
+    }
+    if (algs) OSSL_PROVIDER_unquery_operation(prov, OSSL_OP_CIPHER, algs);
+    return f.newctx && f.freectx && f.encrypt_init && f.decrypt_init && f.update && f.final && f.get_ctx_params &&
+           f.set_ctx_params;
+}
+
+// The tag as a parameter of the provider's context.
+OSSL_PARAM* tag_param(OSSL_PARAM (&p)[2], unsigned char* tag) {
+    p[0] = OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, kTagBytes);
+    p[1] = OSSL_PARAM_construct_end();
+    return p;
+}
+
+// One encryption on the keyed context (the caller holds its lock): 0 when
+// done, 1 when it failed before the body was ciphertext, 2 after.
+int seal(Cipher& c, const unsigned char* nonce, const unsigned char* plain, Py_ssize_t n, unsigned char* body,
+         unsigned char* tag) {
+    unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it completes the tag
+    size_t written = 0;
+    if (c.f.encrypt_init(c.enc, nullptr, 0, nonce, kNonceBytes, nullptr) != 1 ||
+        (n > 0 && (c.f.update(c.enc, body, &written, size_t(n), plain, size_t(n)) != 1 || written != size_t(n))))
+        return 1;
+    OSSL_PARAM p[2];
+    if (c.f.final(c.enc, scratch, &written, sizeof scratch) != 1 || c.f.get_ctx_params(c.enc, tag_param(p, tag)) != 1)
+        return 2;
+    return 0;
+}
+
+// One decryption on the keyed context (the caller holds its lock): 0 when the
+// tag verifies, 1 when OpenSSL failed, 2 when the tag does not verify.
+int unseal(Cipher& c, const unsigned char* nonce, const unsigned char* body, Py_ssize_t n, const unsigned char* tag,
+         unsigned char* plain) {
+    unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it checks the tag
+    size_t written = 0;
+    OSSL_PARAM p[2];
+    if (c.f.decrypt_init(c.dec, nullptr, 0, nonce, kNonceBytes, nullptr) != 1 ||
+        c.f.set_ctx_params(c.dec, tag_param(p, const_cast<unsigned char*>(tag))) != 1 ||
+        (n > 0 && (c.f.update(c.dec, plain, &written, size_t(n), body, size_t(n)) != 1 || written != size_t(n))))
+        return 1;
+    return c.f.final(c.dec, scratch, &written, sizeof scratch) == 1 ? 0 : 2;
+}
+#else
 const EVP_CIPHER* aes_gcm(size_t key_len) {
     switch (key_len) {
         case 16: return EVP_aes_128_gcm();
@@ -46,6 +137,7 @@ const EVP_CIPHER* aes_gcm(size_t key_len) {
         default: return nullptr;
     }
 }
+#endif
 
 // True when none of the n bytes has its high bit set.
 bool is_ascii(const unsigned char* p, size_t n) {
@@ -72,6 +164,10 @@ bool is_ascii(const unsigned char* p, size_t n) {
     return (acc & kHigh) == 0;
 }
 
+#if !ZK_GCM_PROVIDER
+// EVP_*Update take an int length; larger texts go through in pieces.
+constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 30;
+
 // One EVP update over `n` bytes, in pieces that an int can count. False on
 // failure, with OpenSSL's error queue left for openssl_error (which the
 // caller raises once the context's lock is let go).
@@ -95,6 +191,30 @@ bool encrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char
 bool decrypt_update(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in, Py_ssize_t n) {
     return update_in_pieces<EVP_DecryptUpdate>(ctx, out, in, n);
 }
+
+int seal(Cipher& c, const unsigned char* nonce, const unsigned char* plain, Py_ssize_t n, unsigned char* body,
+         unsigned char* tag) {
+    unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it completes the tag
+    int tail = 0;
+    if (EVP_EncryptInit_ex(c.enc, nullptr, nullptr, nullptr, nonce) != 1 || !encrypt_update(c.enc, body, plain, n))
+        return 1;
+    if (EVP_EncryptFinal_ex(c.enc, scratch, &tail) != 1 ||
+        EVP_CIPHER_CTX_ctrl(c.enc, EVP_CTRL_GCM_GET_TAG, kTagBytes, tag) != 1)
+        return 2;
+    return 0;
+}
+
+int unseal(Cipher& c, const unsigned char* nonce, const unsigned char* body, Py_ssize_t n, const unsigned char* tag,
+         unsigned char* plain) {
+    unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it checks the tag
+    int tail = 0;
+    if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
+        EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, const_cast<unsigned char*>(tag)) != 1 ||
+        !decrypt_update(c.dec, plain, body, n))
+        return 1;
+    return EVP_DecryptFinal_ex(c.dec, scratch, &tail) == 1 ? 0 : 2;
+}
+#endif
 
 // The nonce of an encrypt(). Once the kernel's pool is ready, getrandom() of
 // 12 bytes never blocks, and releasing the GIL would cost measurably on a
@@ -306,6 +426,40 @@ bool os_random(unsigned char* buf, size_t n) {
     return true;
 }
 
+#if ZK_GCM_PROVIDER
+bool Cipher::init(const unsigned char* key, size_t len) {
+    const char* name = aes_gcm(len);
+    if (name == nullptr) return true;  // every call reports the key length
+    fetched = EVP_CIPHER_fetch(nullptr, name, nullptr);
+    if (fetched == nullptr) return openssl_error("key setup");
+    if (!provider_steps(fetched, name, f)) {
+        reset();
+        PyErr_Format(PyExc_RuntimeError, "OpenSSL key setup failed: no provider of %s offers its cipher functions",
+                     name);
+        return false;
+    }
+    void* provctx = OSSL_PROVIDER_get0_provider_ctx(EVP_CIPHER_get0_provider(fetched));
+    enc = f.newctx(provctx);
+    dec = f.newctx(provctx);
+    // The default IV length of GCM is the 12 bytes of our nonce.
+    if (enc == nullptr || dec == nullptr || f.encrypt_init(enc, key, len, nullptr, 0, nullptr) != 1 ||
+        f.decrypt_init(dec, key, len, nullptr, 0, nullptr) != 1) {
+        reset();
+        return openssl_error("key setup");
+    }
+    return true;
+}
+
+void Cipher::reset() noexcept {
+    // The provider wipes the key schedule a context holds as it frees it.
+    if (enc) f.freectx(enc);
+    if (dec) f.freectx(dec);
+    enc = dec = nullptr;
+    EVP_CIPHER_free(fetched);
+    fetched = nullptr;
+    Py_CLEAR(kernel);
+}
+#else
 bool Cipher::init(const unsigned char* key, size_t len) {
     const EVP_CIPHER* cipher = aes_gcm(len);
     if (cipher == nullptr) return true;  // every call reports the key length
@@ -331,6 +485,7 @@ void Cipher::reset() noexcept {
     enc = dec = nullptr;
     Py_CLEAR(kernel);
 }
+#endif
 
 PyObject* encrypt(State& st, Keyed& k, PyObject* text) {
     Cipher& c = k.cipher;
@@ -404,20 +559,12 @@ PyObject* encrypt(State& st, Keyed& k, PyObject* text) {
         if (!ascii) OPENSSL_cleanse(body, static_cast<size_t>(n));
         return nullptr;
     };
-    // One EVP sequence on the shared context, under its lock (no Python code
+    // One sequence on the shared context, under its lock (no Python code
     // runs inside; the errors are raised after it).
     int failed;  // 0: none; 1: before the body was ciphertext; 2: after
     {
         Locked held(k.lock);
-        unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it completes the tag
-        int tail = 0;
-        if (EVP_EncryptInit_ex(c.enc, nullptr, nullptr, nullptr, nonce) != 1 || !encrypt_update(c.enc, body, plain, n))
-            failed = 1;
-        else if (EVP_EncryptFinal_ex(c.enc, scratch, &tail) != 1 ||
-                 EVP_CIPHER_CTX_ctrl(c.enc, EVP_CTRL_GCM_GET_TAG, kTagBytes, tag) != 1)
-            failed = 2;
-        else
-            failed = 0;
+        failed = seal(c, nonce, plain, n, body, tag);
     }
     if (failed) {
         openssl_error("encryption");
@@ -461,20 +608,11 @@ PyObject* decrypt(State& st, Keyed& k, PyObject* value) {
         }
         return verified(text, plain, n);
     }
-    // One EVP sequence on the shared context, under its lock.
+    // One sequence on the shared context, under its lock.
     enum { ok, broken, unverified } outcome;
     {
         Locked held(k.lock);
-        unsigned char scratch[EVP_MAX_BLOCK_LENGTH];  // GCM's final step writes no bytes: it checks the tag
-        int tail = 0;
-        if (EVP_DecryptInit_ex(c.dec, nullptr, nullptr, nullptr, nonce) != 1 ||
-            EVP_CIPHER_CTX_ctrl(c.dec, EVP_CTRL_GCM_SET_TAG, kTagBytes, const_cast<unsigned char*>(tag)) != 1 ||
-            !decrypt_update(c.dec, plain, body, n))
-            outcome = broken;
-        else if (EVP_DecryptFinal_ex(c.dec, scratch, &tail) != 1)
-            outcome = unverified;
-        else
-            outcome = ok;
+        outcome = decltype(outcome)(unseal(c, nonce, body, n, tag, plain));
     }
     if (outcome != ok) {
         // No byte of the unverified plaintext stays behind.

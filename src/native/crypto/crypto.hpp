@@ -8,6 +8,16 @@
 #include "common/shared.hpp"
 
 #include <openssl/evp.h>
+#include <openssl/opensslv.h>
+
+// OpenSSL 3 drives AES-GCM through the functions of the provider that
+// implements it (see Cipher); older ones through EVP.
+#if OPENSSL_VERSION_MAJOR >= 3
+#include <openssl/core_dispatch.h>
+#define ZK_GCM_PROVIDER 1
+#else
+#define ZK_GCM_PROVIDER 0
+#endif
 
 #include <cerrno>
 #include <cstddef>
@@ -45,8 +55,28 @@ struct State {
 // Two AES-GCM contexts keyed once; each call only sets its nonce. A key of a
 // length AES does not take leaves both empty, and every call then fails.
 struct Cipher {
+#if ZK_GCM_PROVIDER
+    // The provider's own contexts and functions. Through EVP, setting the
+    // nonce asks the provider for the IV length on every call (OpenSSL 3.0
+    // keeps no copy of it), and with the wrappers around each step that cost
+    // more than the cipher's own work on a credential.
+    struct Steps {
+        OSSL_FUNC_cipher_newctx_fn* newctx = nullptr;
+        OSSL_FUNC_cipher_freectx_fn* freectx = nullptr;
+        OSSL_FUNC_cipher_encrypt_init_fn* encrypt_init = nullptr;
+        OSSL_FUNC_cipher_decrypt_init_fn* decrypt_init = nullptr;
+        OSSL_FUNC_cipher_update_fn* update = nullptr;
+        OSSL_FUNC_cipher_final_fn* final = nullptr;
+        OSSL_FUNC_cipher_get_ctx_params_fn* get_ctx_params = nullptr;
+        OSSL_FUNC_cipher_set_ctx_params_fn* set_ctx_params = nullptr;
+    } f;
+    EVP_CIPHER* fetched = nullptr;  // holds the provider for as long as its contexts live
+    void* enc = nullptr;
+    void* dec = nullptr;
+#else
     EVP_CIPHER_CTX* enc = nullptr;
     EVP_CIPHER_CTX* dec = nullptr;
+#endif
     PyObject* kernel = nullptr;  // an AESGCM of the same key for large values, published on first need
 
     bool ready() const noexcept { return enc != nullptr; }
