@@ -115,6 +115,23 @@ def test_coercions_over_more_texts_than_a_memo_holds_in_threads():
     assert in_threads(work) == [expect] * THREADS
 
 
+def test_the_memos_let_go_of_the_texts_of_a_thread_that_ended():
+    # Made at run time, so that their references are counted.
+    text, month = "".join(["zz", "9, y"]), "".join(["2031", "-07"])
+    before = sys.getrefcount(text), sys.getrefcount(month)
+
+    def remember(t, m):
+        payloads.csv(t), payloads.month_name(m), payloads.history_date(m)
+
+    thread = threading.Thread(target=remember, args=(text, month))
+    thread.start()
+    thread.join()
+    if not FREE_THREADED:  # one set of memos, which later texts turn over
+        for i in range(8):
+            remember(f"t{i}", f"2030-{i + 1:02d}")
+    assert (sys.getrefcount(text), sys.getrefcount(month)) == before
+
+
 def test_builders_read_an_option_map_another_thread_changes():
     # The keys the builders read stay as they are; the others come and go,
     # so the map is resized under the builders' walks.

@@ -1,4 +1,6 @@
 // Parameter coercion: option values to the forms of payloads and queries.
+#include <new>
+
 #include "payloads.hpp"
 
 namespace zk::payloads {
@@ -89,6 +91,57 @@ Ref trimmed_items(State& st, PyObject* list) {
 
 }  // namespace
 
+#if ZK_FREE_THREADED
+namespace detail {
+
+namespace {
+
+constexpr const char* kMemosCapsule = "zentrik.seller_sprite.api.payloads.memos";
+
+// Lets go of a thread's memos, as its thread state is cleared.
+void drop_memos(PyObject* capsule) {
+    auto* memos = static_cast<Memos*>(PyCapsule_GetPointer(capsule, kMemosCapsule));
+    if (!memos) {
+        PyErr_Clear();
+        return;
+    }
+    memos_gone.fetch_add(1, std::memory_order_acq_rel);
+    memos->each([](PyObject*& o) { Py_CLEAR(o); });
+    delete memos;
+}
+
+}  // namespace
+
+Memos* thread_memos(State& st, PyThreadState* ts, uint64_t gone) {
+    if (!ts || PyErr_Occurred()) return nullptr;  // nothing to keep them in; or an error not to disturb
+    PyObject* dict = PyThreadState_GetDict();  // this thread's: no other thread changes it
+    if (!dict) return nullptr;
+    Memos* memos = nullptr;
+    Ref found;
+    if (dict_get_ref(dict, st.memos_key, found) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (found) {
+        memos = static_cast<Memos*>(PyCapsule_GetPointer(found.get(), kMemosCapsule));
+    } else {
+        auto* made = new (std::nothrow) Memos;
+        Ref capsule = made ? Ref::steal(PyCapsule_New(made, kMemosCapsule, drop_memos)) : Ref();
+        if (!capsule) delete made;
+        if (capsule && PyDict_SetItem(dict, st.memos_key, capsule.get()) == 0) memos = made;
+        // (a failed store frees the memos with the capsule)
+    }
+    if (!memos) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    memos_seen = MemosSeen{ts, gone, memos};
+    return memos;
+}
+
+}  // namespace detail
+#endif
+
 Ref csv(State& st, PyObject* v) {
     int t = truth(v);
     if (t < 0) return nullptr;
@@ -98,7 +151,8 @@ Ref csv(State& st, PyObject* v) {
         // A list of its own for every caller, of the pieces made last time.
         // (The pieces are ours before the list is made: making it may run
         // the collector, and a __del__ may turn the memo over.)
-        if (Ref pieces = st.csv_memo.find(v)) {
+        Memos* memos = memos_of(st);
+        if (Ref pieces = memos ? memos->csv.find(v) : Ref()) {
             const Py_ssize_t n = PyTuple_GET_SIZE(pieces.get());
             PyObject* list = PyList_New(n);
             if (list)
@@ -110,7 +164,7 @@ Ref csv(State& st, PyObject* v) {
         if (!list) return nullptr;
         Ref pieces = Ref::steal(PyList_AsTuple(list.get()));
         if (!pieces) return nullptr;
-        st.csv_memo.keep(v, pieces.get());
+        if ((memos = memos_of(st))) memos->csv.keep(v, pieces.get());  // asked again: splitting made objects
         return list;
     }
     Ref text = text_form(st.c, v);

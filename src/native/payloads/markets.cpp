@@ -152,11 +152,11 @@ Ref station_from_market_id(State& st, PyObject* v) {
 }
 
 Ref month_name(State& st, PyObject* v) {
-    return st.month_memo.through(v, [&st](PyObject* x) { return month_text(st, x); });
+    return through(st, &Memos::month, v, [&st](PyObject* x) { return month_text(st, x); });
 }
 
 Ref history_date(State& st, PyObject* v) {
-    return st.history_memo.through(v, [&st](PyObject* x) { return history_text(st, x); });
+    return through(st, &Memos::history, v, [&st](PyObject* x) { return history_text(st, x); });
 }
 
 namespace {

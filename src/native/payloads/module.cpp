@@ -198,9 +198,11 @@ void each_object(State& st, F&& f) {
     f(st.slot_index);
     f(st.keyword_miner_referer);
     for (auto& p : st.int_text) f(p);
-    st.csv_memo.each(f);
-    st.month_memo.each(f);
-    st.history_memo.each(f);
+#if ZK_FREE_THREADED
+    f(st.memos_key);
+#else
+    st.memos.each(f);
+#endif
     for (Template* t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
                         &st.tpl_product_research, &st.tpl_market_research})
         for (PyObject*& copy : t->copy) f(copy);

@@ -92,26 +92,20 @@ constexpr int kIntTexts = 256;
 // ASINs), and a text equal to one of the last few gets the same result again
 // (an immutable text, or a tuple of texts). Only short texts are kept.
 //
-// A memo is module state that changes after load: it hands out references of
-// the caller's own (anything the caller does next may run Python code that
-// turns the memo over), and its entries are replaced whole. A free-threaded
-// build keeps no memo: every thread would meet on it, and a lock costs what
-// the memo saves.
+// A memo is state that changes after load: it hands out references of the
+// caller's own (anything the caller does next may run Python code that turns
+// the memo over), and its entries are replaced whole. With a GIL the module
+// keeps one; a free-threaded build gives each thread its own (see
+// memos_of), which no other thread reads, so that none takes a lock.
 struct Memo {
     static constexpr int kEntries = 4;
     static constexpr Py_ssize_t kLongest = 256;
-#if !ZK_FREE_THREADED
     PyObject* in[kEntries] = {};  // exact strs
     PyObject* out[kEntries] = {};
     int next = 0;  // the entry to replace
-#endif
 
     // The result for `s` (an exact str), or empty.
     Ref find(PyObject* s) const {
-#if ZK_FREE_THREADED
-        (void)s;
-        return Ref();
-#else
         for (int i = 0; i < kEntries; ++i)
             if (in[i] == s) return Ref::borrow(out[i]);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -123,12 +117,8 @@ struct Memo {
                 return Ref::borrow(out[i]);
         }
         return Ref();
-#endif
     }
     void keep(PyObject* s, PyObject* result) {
-#if ZK_FREE_THREADED
-        (void)s, (void)result;
-#else
         if (PyUnicode_GET_LENGTH(s) > kLongest) return;
         // Both new references are in place before the old ones go (freeing
         // a str or a tuple of strs runs no Python code).
@@ -137,29 +127,26 @@ struct Memo {
         next = (next + 1) % kEntries;
         Py_XDECREF(old_in);
         Py_XDECREF(old_out);
-#endif
-    }
-    // The result for `v`: remembered when `v` is an exact str, else (and
-    // the first time) made by `make(v)`.
-    template <typename Make>
-    Ref through(PyObject* v, Make&& make) {
-        const bool exact = PyUnicode_CheckExact(v);
-        if (exact)
-            if (Ref made = find(v)) return made;
-        Ref made = make(v);
-        if (made && exact) keep(v, made.get());
-        return made;
     }
     template <typename F>
     void each(F&& f) {
-#if !ZK_FREE_THREADED
         for (int i = 0; i < kEntries; ++i) {
             f(in[i]);
             f(out[i]);
         }
-#else
-        (void)f;
-#endif
+    }
+};
+
+struct Memos {
+    Memo csv;      // csv(): the tuple of pieces
+    Memo month;    // month_name()
+    Memo history;  // history_date()
+
+    template <typename F>
+    void each(F&& f) {
+        csv.each(f);
+        month.each(f);
+        history.each(f);
     }
 };
 
@@ -236,9 +223,11 @@ struct State {
     Template tpl_product_research;
     Template tpl_market_research;
 
-    Memo csv_memo;           // csv(): the tuple of pieces
-    Memo month_memo;         // month_name()
-    Memo history_memo;       // history_date()
+#if ZK_FREE_THREADED
+    PyObject* memos_key = nullptr;  // the name of a thread's memos in its thread-state dict
+#else
+    Memos memos;
+#endif
 
     State() = default;
     State(const State&) = delete;
@@ -270,6 +259,54 @@ inline Ref copy_template(const Template& t) {
 #else
     return Ref::steal(PyDict_Copy(t.copy[0]));
 #endif
+}
+
+#if ZK_FREE_THREADED
+namespace detail {
+// Bumped whenever a thread's memos go (with its thread state): a thread's
+// note of where its memos are holds only while no memos have gone since, so
+// that a thread state made later at the same address is never taken for the
+// one that went.
+inline std::atomic<uint64_t> memos_gone{0};
+struct MemosSeen {
+    PyThreadState* ts = nullptr;
+    uint64_t gone = 0;
+    Memos* memos = nullptr;
+};
+inline thread_local MemosSeen memos_seen;
+Memos* thread_memos(State& st, PyThreadState* ts, uint64_t gone);  // coerce.cpp
+}  // namespace detail
+#endif
+
+// The memos of the calling thread: the module's with a GIL; on a
+// free-threaded build the thread's own, kept in its thread-state dict (so
+// that they go with the thread, or with the interpreter it ran in), or none
+// when they cannot be made.
+inline Memos* memos_of(State& st) {
+#if ZK_FREE_THREADED
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    const uint64_t gone = detail::memos_gone.load(std::memory_order_acquire);
+    const detail::MemosSeen& seen = detail::memos_seen;
+    if (seen.ts == ts && seen.gone == gone && seen.memos) return seen.memos;
+    return detail::thread_memos(st, ts, gone);
+#else
+    return &st.memos;
+#endif
+}
+
+// The result of make(v), remembered in the memo `which` when `v` is an exact
+// str.
+template <typename Make>
+Ref through(State& st, Memo Memos::*which, PyObject* v, Make&& make) {
+    const bool exact = PyUnicode_CheckExact(v);
+    if (exact)
+        if (Memos* m = memos_of(st))
+            if (Ref made = (m->*which).find(v)) return made;
+    Ref made = make(v);
+    // The memos are asked for again: make() may have run Python code.
+    if (made && exact)
+        if (Memos* m = memos_of(st)) (m->*which).keep(v, made.get());
+    return made;
 }
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }

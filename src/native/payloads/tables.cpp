@@ -300,6 +300,9 @@ int slot_of(State& st, const char* name) {
 
 bool init_slots(State& st) {
     if (!(st.slot_index = PyDict_New())) return false;
+#if ZK_FREE_THREADED
+    if (!(st.memos_key = PyUnicode_InternFromString("zentrik.seller_sprite.api.payloads memos"))) return false;
+#endif
     for (int i = 0; i < k_count; ++i) {
         const char* name = PyUnicode_AsUTF8(st.s[i]);
         if (!name || slot_of(st, name) != i) {
