@@ -31,10 +31,10 @@ Ref make_competitor_payload(State& st, PyObject* in) {
 
     if (!o.get(k_asins, v)) return nullptr;
     if (!set_made(d, s[k_asins], csv(st, or_none(v)))) return nullptr;
-    if (!set_made(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
+    if (!put_made(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1), st.ints[1])) return nullptr;
     if (o.first_truthy({k_node, k_nodeIdPaths}, v) < 0) return nullptr;
     if (!set_made(d, s[k_nodeIdPaths], csv(st, or_none(v)))) return nullptr;
-    if (!set_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
+    if (!put_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100), st.ints[100])) return nullptr;
 
     Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
     if (!order) return nullptr;
@@ -46,7 +46,7 @@ Ref make_competitor_payload(State& st, PyObject* in) {
     if (PyDict_SetItem(d, s[k_order], order.get()) < 0) return nullptr;
 
     if (!chain_or(o, {k_lowPrice}, s[k_default_flag], v)) return nullptr;
-    if (PyDict_SetItem(d, s[k_lowPrice], v.get()) < 0) return nullptr;
+    if (!put(d, s[k_lowPrice], v.get(), s[k_default_flag])) return nullptr;
 
     if ((t = o.first_truthy({k_keywords, k_keyword}, v)) < 0 ||
         (t && PyDict_SetItem(d, s[k_keywords], v.get()) < 0))
@@ -71,8 +71,9 @@ static Ref keyword_payload(State& st, Options& o, const Template& tpl, Ref& mont
     return copy_template(tpl);
 }
 
-static bool put_bool(PyObject* d, PyObject* key, int t) {
-    return t >= 0 && PyDict_SetItem(d, key, t ? Py_True : Py_False) == 0;
+// A truth value (-1: an error) as True or False, unless it is `kept`.
+static bool put_bool(PyObject* d, PyObject* key, int t, PyObject* kept) {
+    return t >= 0 && put(d, key, t ? Py_True : Py_False, kept);
 }
 
 // _int(option, default)
@@ -115,34 +116,35 @@ Ref make_keyword_miner_payload(State& st, PyObject* in) {
     if (!p) return nullptr;
     PyObject* d = p.get();
 
-    if (!chain_or(o, {k_keyword, k_q}, s[k_default_miner_keyword], v) || PyDict_SetItem(d, s[k_keyword], v.get()) < 0)
+    if (!chain_or(o, {k_keyword, k_q}, s[k_default_miner_keyword], v) || !put(d, s[k_keyword], v.get(), s[k_default_miner_keyword]))
         return nullptr;
     // A truthy marketId is only converted; otherwise the market code's id.
     if (!market_id_or(st, o, s[k_JP], market_id, v)) return nullptr;
     Ref six = Ref::steal(PyLong_FromLong(6));
     if (!set_made(d, s[k_market], int_or(v.get(), six.get()))) return nullptr;
-    if (!set_made(d, s[k_pageNum], int_chain(o, {k_pageNum, k_page, k_startPage}, 1))) return nullptr;
-    if (!set_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
+    if (!put_made(d, s[k_pageNum], int_chain(o, {k_pageNum, k_page, k_startPage}, 1), st.ints[1])) return nullptr;
+    if (!put_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100), st.ints[100])) return nullptr;
     if (!set_made(d, s[k_historyDate], history_date(st, month.get()))) return nullptr;
-    if (!set_made(d, s[k_orderBy], int_opt(o, k_orderBy, 5))) return nullptr;
-    if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
+    if (!put_made(d, s[k_orderBy], int_opt(o, k_orderBy, 5), st.ints[5])) return nullptr;
+    if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc), Py_True)) return nullptr;
     // A present filterRootWord is converted; otherwise the two flags decide.
     if (!o.get(k_filterRootWord, v)) return nullptr;
     if (v && v.get() != Py_None) {
         Ref zero = Ref::steal(PyLong_FromLong(0));
-        if (!set_made(d, s[k_filterRootWord], int_or(v.get(), zero.get()))) return nullptr;
+        if (!put_made(d, s[k_filterRootWord], int_or(v.get(), zero.get()), st.ints[0])) return nullptr;
     } else {
         int flag = truthy_opt(st, o, k_rootWord);
         if (flag == 0) flag = truthy_opt(st, o, k_filterRootWordEnabled);
-        if (flag < 0 || !set_made(d, s[k_filterRootWord], Ref::steal(PyLong_FromLong(flag)))) return nullptr;
+        if (flag < 0 || !put_made(d, s[k_filterRootWord], Ref::steal(PyLong_FromLong(flag)), st.ints[0])) return nullptr;
     }
-    if (!set_made(d, s[k_matchType], int_opt(o, k_matchType, 0))) return nullptr;
-    if (!put_bool(d, s[k_amazonChoice], truthy_opt(st, o, k_amazonChoice))) return nullptr;
+    if (!put_made(d, s[k_matchType], int_opt(o, k_matchType, 0), st.ints[0])) return nullptr;
+    if (!put_bool(d, s[k_amazonChoice], truthy_opt(st, o, k_amazonChoice), Py_False)) return nullptr;
     if (!chain_or(o, {k_keywordBidMatchType}, s[k_default_bid_match_type], v) ||
-        PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
+        !put(d, s[k_keywordBidMatchType], v.get(), s[k_default_bid_match_type]))
         return nullptr;
-    if (!put_bool(d, s[k_includeHighFrequency], truthy_opt(st, o, k_includeHighFrequency, true))) return nullptr;
-    if (!set_made(d, s[k_groupNum], int_opt(o, k_groupNum, 1))) return nullptr;
+    if (!put_bool(d, s[k_includeHighFrequency], truthy_opt(st, o, k_includeHighFrequency, true), Py_True))
+        return nullptr;
+    if (!put_made(d, s[k_groupNum], int_opt(o, k_groupNum, 1), st.ints[1])) return nullptr;
     return p;
 }
 
@@ -173,21 +175,22 @@ Ref make_keyword_reverse_payload(State& st, PyObject* in) {
     Ref p = copy_template(st.tpl_keyword_reverse);
     if (!p) return nullptr;
     PyObject* d = p.get();
-    if (!chain_or(o, {k_asin, k_q}, s[k_default_reverse_asin], v) || PyDict_SetItem(d, s[k_asin], v.get()) < 0)
+    if (!chain_or(o, {k_asin, k_q}, s[k_default_reverse_asin], v) || !put(d, s[k_asin], v.get(), s[k_default_reverse_asin]))
         return nullptr;
-    if (PyDict_SetItem(d, s[k_market], mkt.get()) < 0 || PyDict_SetItem(d, s[k_limit], limit.get()) < 0 ||
-        PyDict_SetItem(d, s[k_skip], skip.get()) < 0 || PyDict_SetItem(d, s[k_page], page.get()) < 0)
+    if (PyDict_SetItem(d, s[k_market], mkt.get()) < 0 || !put(d, s[k_limit], limit.get(), st.ints[100]) ||
+        !put(d, s[k_skip], skip.get(), st.ints[0]) || !put(d, s[k_page], page.get(), st.ints[1]))
         return nullptr;
     if (!set_made(d, s[k_month], history_date(st, month.get()))) return nullptr;
     for (Str k : {k_badges, k_conversionKeywordTypes, k_trafficKeywordTypes})
         if (!set_made(d, s[k], csv_opt(st, o, k))) return nullptr;
-    if (!set_made(d, s[k_order], int_opt(o, k_order, 12))) return nullptr;
-    if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
-    if (!put_bool(d, s[k_exactly], truthy_opt(st, o, k_exactly))) return nullptr;
+    if (!put_made(d, s[k_order], int_opt(o, k_order, 12), st.ints[12])) return nullptr;
+    if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc), Py_True)) return nullptr;
+    if (!put_bool(d, s[k_exactly], truthy_opt(st, o, k_exactly), Py_False)) return nullptr;
     if (!chain_or(o, {k_keywordBidMatchType}, s[k_default_bid_match_type], v) ||
-        PyDict_SetItem(d, s[k_keywordBidMatchType], v.get()) < 0)
+        !put(d, s[k_keywordBidMatchType], v.get(), s[k_default_bid_match_type]))
         return nullptr;
-    if (!put_bool(d, s[k_filterDeletedKeywords], truthy_opt(st, o, k_filterDeletedKeywords))) return nullptr;
+    if (!put_bool(d, s[k_filterDeletedKeywords], truthy_opt(st, o, k_filterDeletedKeywords), Py_False))
+        return nullptr;
     return p;
 }
 
@@ -199,13 +202,13 @@ Ref make_traffic_source_payload(State& st, PyObject* in) {
     if (!p) return nullptr;
     PyObject* d = p.get();
     if (o.first_truthy({k_keywordOrAsin, k_keyword, k_asin, k_asins, k_q}, v) < 0) return nullptr;
-    if (!set_made(d, s[k_keywordOrAsin], query_text(st, or_none(v)))) return nullptr;
+    if (!put_made(d, s[k_keywordOrAsin], query_text(st, or_none(v)), st.c.s_empty)) return nullptr;
     Ref code = market_of(st, o, s[k_US]);
     if (!code || !set_made(d, s[k_market], traffic_source_market(st, code.get()))) return nullptr;
-    if (!set_made(d, s[k_pageNo], int_chain(o, {k_pageNo, k_page, k_startPage}, 1))) return nullptr;
-    if (!set_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100))) return nullptr;
-    if (!set_made(d, s[k_order], int_opt(o, k_order, 10))) return nullptr;
-    if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc))) return nullptr;
+    if (!put_made(d, s[k_pageNo], int_chain(o, {k_pageNo, k_page, k_startPage}, 1), st.ints[1])) return nullptr;
+    if (!put_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100), st.ints[100])) return nullptr;
+    if (!put_made(d, s[k_order], int_opt(o, k_order, 10), st.ints[10])) return nullptr;
+    if (!put_bool(d, s[k_desc], order_desc_opt(st, o, k_desc), Py_True)) return nullptr;
     if (!set_made(d, s[k_month], history_date(st, month.get()))) return nullptr;
     return p;
 }

@@ -154,12 +154,12 @@ int exec(PyObject* m) {
     State* made = start_state<State>(m, texts);
     if (!made) return -1;
     State& st = *made;
+    for (int i = 0; i < kIntTexts; ++i)
+        if (!(st.int_text[i] = PyUnicode_FromFormat("%d", i)) || !(st.ints[i] = PyLong_FromLong(i))) return -1;
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
     if (!st.functions.init(m, "zentrik.seller_sprite.api.payloads.zentrik_function", hint_names) ||
         !st.functions.add_to_module(m, functions, sizeof functions / sizeof functions[0]))
         return -1;
-    for (int i = 0; i < kIntTexts; ++i)
-        if (!(st.int_text[i] = PyUnicode_FromFormat("%d", i))) return -1;
     // The exposed tables are copies of their own: changing them changes no payload.
     struct {
         const char* name;
@@ -198,6 +198,7 @@ void each_object(State& st, F&& f) {
     f(st.slot_index);
     f(st.keyword_miner_referer);
     for (auto& p : st.int_text) f(p);
+    for (auto& p : st.ints) f(p);
 #if ZK_FREE_THREADED
     f(st.memos_key);
 #else

@@ -53,6 +53,16 @@ inline bool set_made(PyObject* payload, PyObject* key, Ref made) {
     return made && PyDict_SetItem(payload, key, made.get()) == 0;
 }
 
+// Sets `key` to `value` unless it is `kept`, the value the payload's
+// template holds there: what the builder makes when the option is absent
+// (the template is made with the same value), so a default costs no store.
+inline bool put(PyObject* payload, PyObject* key, PyObject* value, PyObject* kept) {
+    return value == kept || PyDict_SetItem(payload, key, value) == 0;
+}
+inline bool put_made(PyObject* payload, PyObject* key, Ref made, PyObject* kept) {
+    return made && put(payload, key, made.get(), kept);
+}
+
 // What a fallback chain read, as an argument: none when absent.
 inline PyObject* or_none(const Ref& r) { return r ? r.get() : Py_None; }
 

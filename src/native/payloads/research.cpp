@@ -246,17 +246,19 @@ Ref make_product_research_payload(State& st, PyObject* in) {
     Ref p = copy_template(st.tpl_product_research);
     if (!p) return nullptr;
     PyObject* d = p.get();
-    if (!set_made(d, s[k_market], market_of(st, o, s[k_JP]))) return nullptr;
-    if (!set_made(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1))) return nullptr;
-    if (!set_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100))) return nullptr;
+    if (!put_made(d, s[k_market], market_of(st, o, s[k_JP]), s[k_JP])) return nullptr;
+    if (!put_made(d, s[k_page], int_chain(o, {k_page, k_startPage}, 1), st.ints[1])) return nullptr;
+    if (!put_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100), st.ints[100])) return nullptr;
     int t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
-    if (!chain_or(o, {k_selectType}, s[k_default_select_type], v) || !set_made(d, s[k_selectType], text_of(st, v.get())))
+    if (!chain_or(o, {k_selectType}, s[k_default_select_type], v) ||
+        !put_made(d, s[k_selectType], text_of(st, v.get()), s[k_default_select_type]))
         return nullptr;
     if (!o.get(k_filterSub, v)) return nullptr;
     t = (v && v.get() != Py_None) ? truthy(st, v.get(), nullptr) : 0;
-    if (t < 0 || PyDict_SetItem(d, s[k_filterSub], t ? Py_True : Py_False) < 0) return nullptr;
-    if (!chain_or(o, {k_weightUnit}, s[k_default_weight_unit], v) || PyDict_SetItem(d, s[k_weightUnit], v.get()) < 0)
+    if (t < 0 || !put(d, s[k_filterSub], t ? Py_True : Py_False, Py_False)) return nullptr;
+    if (!chain_or(o, {k_weightUnit}, s[k_default_weight_unit], v) ||
+        !put(d, s[k_weightUnit], v.get(), s[k_default_weight_unit]))
         return nullptr;
 
     Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
@@ -276,7 +278,7 @@ Ref make_product_research_payload(State& st, PyObject* in) {
         if (!o.get(k, v) || !set_made(d, s[k], csv(st, or_none(v)))) return nullptr;
     }
     for (Str k : {k_smallAndLight, k_lowPrice}) {
-        if (!chain_or(o, {k}, s[k_default_flag], v) || PyDict_SetItem(d, s[k], v.get()) < 0) return nullptr;
+        if (!chain_or(o, {k}, s[k_default_flag], v) || !put(d, s[k], v.get(), s[k_default_flag])) return nullptr;
     }
 
     // The layers: the preset over the base, then the explicit filters.
@@ -307,30 +309,34 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     if (!market_id_or(st, o, s[k_US], market_research_market_id, v)) return nullptr;
     if (!set_made(d, s[k_marketId], text_of(st, v.get()))) return nullptr;
     if (o.first_truthy({k_nodeIdPath, k_node, k_category}, v) < 0 ||
-        !set_made(d, s[k_nodeIdPath], query_text(st, or_none(v))))
+        !put_made(d, s[k_nodeIdPath], query_text(st, or_none(v)), st.c.s_empty))
         return nullptr;
-    if (!chain_or(o, {k_sampleNumber}, s[k_default_sample_number_or_tab], v) || !set_made(d, s[k_sampleNumber], text_of(st, v.get())))
+    if (!chain_or(o, {k_sampleNumber}, s[k_default_sample_number_or_tab], v) ||
+        !put_made(d, s[k_sampleNumber], text_of(st, v.get()), s[k_default_sample_number_or_tab]))
         return nullptr;
-    if (!set_made(d, s[k_topn], text_of(st, top.get()))) return nullptr;
-    if (!set_made(d, s[k_newReleaseNum], text_of(st, months.get()))) return nullptr;
+    if (!put_made(d, s[k_topn], text_of(st, top.get()), st.int_text[10])) return nullptr;
+    if (!put_made(d, s[k_newReleaseNum], text_of(st, months.get()), st.int_text[6])) return nullptr;
     if (!chain_or(o, {k_orderField, k_order_field}, s[k_total_sales], v) ||
-        PyDict_SetItem(d, s[k_order_field], v.get()) < 0)
+        !put(d, s[k_order_field], v.get(), s[k_total_sales]))
         return nullptr;
     if (o.first_truthy({k_orderDesc, k_order_desc}, v) < 0) return nullptr;
     int t = order_desc(st, or_none(v));
-    if (t < 0 || PyDict_SetItem(d, s[k_order_desc], t ? s[k_s_true] : s[k_s_false]) < 0) return nullptr;
-    if (!chain_or(o, {k_tab}, s[k_default_sample_number_or_tab], v) || !set_made(d, s[k_tab], text_of(st, v.get()))) return nullptr;
+    if (t < 0 || !put(d, s[k_order_desc], t ? s[k_s_true] : s[k_s_false], s[k_s_true])) return nullptr;
+    if (!chain_or(o, {k_tab}, s[k_default_sample_number_or_tab], v) ||
+        !put_made(d, s[k_tab], text_of(st, v.get()), s[k_default_sample_number_or_tab]))
+        return nullptr;
     t = o.first_truthy({k_monthName}, v);
     if (t < 0 || !set_made(d, s[k_monthName], t ? std::move(v) : month_name(st, month.get()))) return nullptr;
     if (!chain_or(o, {k_newReleaseNumSelect}, months.get(), v) ||
-        !set_made(d, s[k_newReleaseNumSelect], text_of(st, v.get())))
+        !put_made(d, s[k_newReleaseNumSelect], text_of(st, v.get()), st.int_text[6]))
         return nullptr;
-    if (!chain_or(o, {k_topNSelect}, top.get(), v) || !set_made(d, s[k_topNSelect], text_of(st, v.get())))
+    if (!chain_or(o, {k_topNSelect}, top.get(), v) ||
+        !put_made(d, s[k_topNSelect], text_of(st, v.get()), st.int_text[10]))
         return nullptr;
     Ref n = int_chain(o, {k_page, k_startPage}, 1);
-    if (!n || !set_made(d, s[k_page], text_of(st, n.get()))) return nullptr;
+    if (!n || !put_made(d, s[k_page], text_of(st, n.get()), st.int_text[1])) return nullptr;
     n = int_chain(o, {k_size, k_pageSize}, 100);
-    if (!n || !set_made(d, s[k_size], text_of(st, n.get()))) return nullptr;
+    if (!n || !put_made(d, s[k_size], text_of(st, n.get()), st.int_text[100])) return nullptr;
     if ((t = o.first_truthy({k_departmentKeyword, k_keyword}, v)) < 0 ||
         (t && !set_made(d, s[k_departmentKeyword], query_text(st, v.get()))))
         return nullptr;

@@ -212,6 +212,7 @@ struct State {
 
     PyObject* keyword_miner_referer = nullptr;
     PyObject* int_text[kIntTexts] = {};  // "0" .. "255"
+    PyObject* ints[kIntTexts] = {};      // 0 .. 255 (the interpreter's own small ints)
 
     // Payload templates: every key a builder always sets, in order (values
     // none). A payload starts as a copy, sized once, and its values are set

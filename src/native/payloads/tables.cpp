@@ -236,34 +236,61 @@ bool template_of(State& st, PyObject*& made, std::initializer_list<Str> keys, in
 // The copies of the templates are made one round at a time, so that two
 // copies of one template lie apart in memory (each is written by the threads
 // of its stripe).
+//
+// A template holds, for the keys a builder sets with put(), the value the
+// builder makes when the option is absent, the same object it compares
+// with: a payload of defaults is a copy and nothing more.
 bool init_templates(State& st) {
+    PyObject* const* s = st.s;
+    PyObject* const* n = st.ints;
+    PyObject* const* t = st.int_text;
     for (int c = 0; c < kTemplateCopies; ++c) {
         const bool made =
             template_of(st, st.tpl_competitor.copy[c],
                         {k_market, k_monthName, k_asins, k_page, k_nodeIdPaths, k_symbolFlag, k_size, k_order,
                          k_lowPrice},
-                        3, {{k_symbolFlag, Py_False}}) &&
+                        3,
+                        {{k_page, n[1]}, {k_symbolFlag, Py_False}, {k_size, n[100]}, {k_lowPrice, s[k_default_flag]}}) &&
             template_of(st, st.tpl_keyword_miner.copy[c],
                         {k_keyword, k_market, k_pageNum, k_pageSize, k_historyDate, k_orderBy, k_desc,
                          k_filterRootWord, k_matchType, k_amazonChoice, k_keywordBidMatchType,
-                         k_includeHighFrequency, k_groupNum}) &&
+                         k_includeHighFrequency, k_groupNum},
+                        0,
+                        {{k_keyword, s[k_default_miner_keyword]}, {k_pageNum, n[1]}, {k_pageSize, n[100]},
+                         {k_orderBy, n[5]}, {k_desc, Py_True}, {k_filterRootWord, n[0]}, {k_matchType, n[0]},
+                         {k_amazonChoice, Py_False}, {k_keywordBidMatchType, s[k_default_bid_match_type]},
+                         {k_includeHighFrequency, Py_True}, {k_groupNum, n[1]}}) &&
             template_of(st, st.tpl_keyword_reverse.copy[c],
                         {k_asin, k_market, k_limit, k_skip, k_page, k_month, k_badges, k_conversionKeywordTypes,
                          k_trafficKeywordTypes, k_order, k_desc, k_exactly, k_keywordBidMatchType,
-                         k_filterDeletedKeywords}) &&
+                         k_filterDeletedKeywords},
+                        0,
+                        {{k_asin, s[k_default_reverse_asin]}, {k_limit, n[100]}, {k_skip, n[0]}, {k_page, n[1]},
+                         {k_order, n[12]}, {k_desc, Py_True}, {k_exactly, Py_False},
+                         {k_keywordBidMatchType, s[k_default_bid_match_type]}, {k_filterDeletedKeywords, Py_False}}) &&
             template_of(st, st.tpl_traffic_source.copy[c],
-                        {k_keywordOrAsin, k_market, k_pageNo, k_pageSize, k_order, k_desc, k_month}) &&
+                        {k_keywordOrAsin, k_market, k_pageNo, k_pageSize, k_order, k_desc, k_month}, 0,
+                        {{k_keywordOrAsin, st.c.s_empty}, {k_pageNo, n[1]}, {k_pageSize, n[100]}, {k_order, n[10]},
+                         {k_desc, Py_True}}) &&
             template_of(st, st.tpl_product_research.copy[c],
                         {k_market, k_page, k_size, k_symbolFlag, k_monthName, k_selectType, k_filterSub,
                          k_weightUnit, k_order, k_productTags, k_nodeIdPaths, k_sellerTypes, k_eligibility,
                          k_pkgDimensionTypeList, k_sellerNationList, k_smallAndLight, k_lowPrice},
                         // presets, filters and the optional keys
-                        32, {{k_symbolFlag, Py_False}}) &&
+                        32,
+                        {{k_market, s[k_JP]}, {k_page, n[1]}, {k_size, n[100]}, {k_symbolFlag, Py_False},
+                         {k_selectType, s[k_default_select_type]}, {k_filterSub, Py_False},
+                         {k_weightUnit, s[k_default_weight_unit]}, {k_smallAndLight, s[k_default_flag]},
+                         {k_lowPrice, s[k_default_flag]}}) &&
             template_of(st, st.tpl_market_research.copy[c],
                         {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
                          k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size},
                         // departmentKeyword and the hidden fields given
-                        16);
+                        16,
+                        {{k_nodeIdPath, st.c.s_empty}, {k_sampleNumber, s[k_default_sample_number_or_tab]},
+                         {k_topn, t[10]}, {k_newReleaseNum, t[6]}, {k_order_field, s[k_total_sales]},
+                         {k_order_desc, s[k_s_true]}, {k_tab, s[k_default_sample_number_or_tab]},
+                         {k_newReleaseNumSelect, t[6]}, {k_topNSelect, t[10]}, {k_page, t[1]}, {k_size, t[100]}});
         if (!made) return false;
     }
     return true;
