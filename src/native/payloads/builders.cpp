@@ -36,14 +36,7 @@ Ref make_competitor_payload(State& st, PyObject* in) {
     if (!set_made(d, s[k_nodeIdPaths], csv(st, or_none(v)))) return nullptr;
     if (!put_made(d, s[k_size], int_chain(o, {k_size, k_pageSize}, 100), st.ints[100])) return nullptr;
 
-    Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
-    if (!order) return nullptr;
-    if (!chain_or(o, {k_orderField}, s[k_amz_unit], v)) return nullptr;
-    if (PyDict_SetItem(order.get(), s[k_field], v.get()) < 0) return nullptr;
-    if (!o.get(k_orderDesc, v)) return nullptr;
-    t = order_desc(st, or_none(v));
-    if (t < 0 || PyDict_SetItem(order.get(), s[k_desc], t ? Py_True : Py_False) < 0) return nullptr;
-    if (PyDict_SetItem(d, s[k_order], order.get()) < 0) return nullptr;
+    if (!put_order(st, o, d)) return nullptr;
 
     if (!chain_or(o, {k_lowPrice}, s[k_default_flag], v)) return nullptr;
     if (!put(d, s[k_lowPrice], v.get(), s[k_default_flag])) return nullptr;

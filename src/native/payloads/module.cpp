@@ -205,7 +205,7 @@ void each_object(State& st, F&& f) {
     st.memos.each(f);
 #endif
     for (Template* t : {&st.tpl_competitor, &st.tpl_keyword_miner, &st.tpl_keyword_reverse, &st.tpl_traffic_source,
-                        &st.tpl_product_research, &st.tpl_market_research})
+                        &st.tpl_product_research, &st.tpl_market_research, &st.tpl_order})
         for (PyObject*& copy : t->copy) f(copy);
 }
 

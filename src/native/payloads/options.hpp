@@ -195,4 +195,22 @@ inline bool market_id_or(State& st, const Options& o, PyObject* deflt, Ref (*id_
     return bool(out);
 }
 
+// The order of competitor lookup and product research: {"field": orderField
+// or "amz_unit", "desc": order_desc(orderDesc)}. A copy of its template when
+// it holds a default; two keys of others are cheaper to insert than to
+// replace in a copy.
+inline bool put_order(State& st, const Options& o, PyObject* payload) {
+    PyObject* const* s = st.s;
+    Ref field, v;
+    if (!chain_or(o, {k_orderField}, s[k_amz_unit], field) || !o.get(k_orderDesc, v)) return false;
+    const int t = order_desc(st, or_none(v));
+    if (t < 0) return false;
+    PyObject* desc = t ? Py_True : Py_False;
+    const bool copy = field.get() == s[k_amz_unit] || desc == Py_True;
+    Ref order = copy ? copy_template(st.tpl_order) : Ref::steal(PyDict_New());
+    return order && put(order.get(), s[k_field], field.get(), copy ? s[k_amz_unit] : nullptr) &&
+           put(order.get(), s[k_desc], desc, copy ? Py_True : nullptr) &&
+           PyDict_SetItem(payload, s[k_order], order.get()) == 0;
+}
+
 }  // namespace zk::payloads

@@ -261,14 +261,7 @@ Ref make_product_research_payload(State& st, PyObject* in) {
         !put(d, s[k_weightUnit], v.get(), s[k_default_weight_unit]))
         return nullptr;
 
-    Ref order = Ref::steal(PyDict_New());  // two keys: made afresh, cheaper than a copy
-    if (!order || !chain_or(o, {k_orderField}, s[k_amz_unit], v) ||
-        PyDict_SetItem(order.get(), s[k_field], v.get()) < 0 || !o.get(k_orderDesc, v))
-        return nullptr;
-    t = order_desc(st, or_none(v));
-    if (t < 0 || PyDict_SetItem(order.get(), s[k_desc], t ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(d, s[k_order], order.get()) < 0)
-        return nullptr;
+    if (!put_order(st, o, d)) return nullptr;
 
     if (!set_made(d, s[k_productTags], Ref::steal(PyList_New(0)))) return nullptr;
     if (o.first_truthy({k_node, k_category, k_nodeIdPaths}, v) < 0 || !set_made(d, s[k_nodeIdPaths], csv(st, or_none(v))))

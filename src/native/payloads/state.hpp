@@ -223,6 +223,7 @@ struct State {
     Template tpl_traffic_source;
     Template tpl_product_research;
     Template tpl_market_research;
+    Template tpl_order;  // the order of competitor lookup and product research
 
 #if ZK_FREE_THREADED
     PyObject* memos_key = nullptr;  // the name of a thread's memos in its thread-state dict

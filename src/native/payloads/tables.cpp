@@ -282,6 +282,7 @@ bool init_templates(State& st) {
                          {k_selectType, s[k_default_select_type]}, {k_filterSub, Py_False},
                          {k_weightUnit, s[k_default_weight_unit]}, {k_smallAndLight, s[k_default_flag]},
                          {k_lowPrice, s[k_default_flag]}}) &&
+            template_of(st, st.tpl_order.copy[c], {k_field, k_desc}, 0, {{k_field, s[k_amz_unit]}, {k_desc, Py_True}}) &&
             template_of(st, st.tpl_market_research.copy[c],
                         {k_marketId, k_nodeIdPath, k_sampleNumber, k_topn, k_newReleaseNum, k_order_field,
                          k_order_desc, k_tab, k_monthName, k_newReleaseNumSelect, k_topNSelect, k_page, k_size},
