@@ -154,8 +154,14 @@ int exec(PyObject* m) {
     State* made = start_state<State>(m, texts);
     if (!made) return -1;
     State& st = *made;
-    for (int i = 0; i < kIntTexts; ++i)
+    // The texts are interned: templates hold them, and every payload copied
+    // from one takes a reference to each. (An interned str is immortal on
+    // 3.12+, so threads that copy templates at once do not contend for the
+    // reference counts of these.)
+    for (int i = 0; i < kIntTexts; ++i) {
         if (!(st.int_text[i] = PyUnicode_FromFormat("%d", i)) || !(st.ints[i] = PyLong_FromLong(i))) return -1;
+        PyUnicode_InternInPlace(&st.int_text[i]);
+    }
     if (!init_markets(st) || !init_referer(st) || !init_tables(st)) return -1;
     if (!st.functions.init(m, "zentrik.seller_sprite.api.payloads.zentrik_function", hint_names) ||
         !st.functions.add_to_module(m, functions, sizeof functions / sizeof functions[0]))
