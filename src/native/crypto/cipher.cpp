@@ -8,9 +8,8 @@
 #include <openssl/core_names.h>
 #include <openssl/params.h>
 #include <openssl/provider.h>
-#endif
-
 #include <strings.h>
+#endif
 
 #include <sys/random.h>
 

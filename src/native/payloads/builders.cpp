@@ -113,8 +113,7 @@ Ref make_keyword_miner_payload(State& st, PyObject* in) {
         return nullptr;
     // A truthy marketId is only converted; otherwise the market code's id.
     if (!market_id_or(st, o, s[k_JP], market_id, v)) return nullptr;
-    Ref six = Ref::steal(PyLong_FromLong(6));
-    if (!set_made(d, s[k_market], int_or(v.get(), six.get()))) return nullptr;
+    if (!set_made(d, s[k_market], int_or(v.get(), st.ints[6]))) return nullptr;
     if (!put_made(d, s[k_pageNum], int_chain(o, {k_pageNum, k_page, k_startPage}, 1), st.ints[1])) return nullptr;
     if (!put_made(d, s[k_pageSize], int_chain(o, {k_pageSize, k_size}, 100), st.ints[100])) return nullptr;
     if (!set_made(d, s[k_historyDate], history_date(st, month.get()))) return nullptr;
@@ -123,12 +122,11 @@ Ref make_keyword_miner_payload(State& st, PyObject* in) {
     // A present filterRootWord is converted; otherwise the two flags decide.
     if (!o.get(k_filterRootWord, v)) return nullptr;
     if (v && v.get() != Py_None) {
-        Ref zero = Ref::steal(PyLong_FromLong(0));
-        if (!put_made(d, s[k_filterRootWord], int_or(v.get(), zero.get()), st.ints[0])) return nullptr;
+        if (!put_made(d, s[k_filterRootWord], int_or(v.get(), st.ints[0]), st.ints[0])) return nullptr;
     } else {
         int flag = truthy_opt(st, o, k_rootWord);
         if (flag == 0) flag = truthy_opt(st, o, k_filterRootWordEnabled);
-        if (flag < 0 || !put_made(d, s[k_filterRootWord], Ref::steal(PyLong_FromLong(flag)), st.ints[0])) return nullptr;
+        if (flag < 0 || !put(d, s[k_filterRootWord], st.ints[flag], st.ints[0])) return nullptr;
     }
     if (!put_made(d, s[k_matchType], int_opt(o, k_matchType, 0), st.ints[0])) return nullptr;
     if (!put_bool(d, s[k_amazonChoice], truthy_opt(st, o, k_amazonChoice), Py_False)) return nullptr;
@@ -150,16 +148,14 @@ Ref make_keyword_reverse_payload(State& st, PyObject* in) {
     Ref page = int_chain(o, {k_page, k_pageNum, k_startPage}, 1);
     if (!page) return nullptr;
     // The offset of the first row of the page, neither clamped nor checked.
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref before = Ref::steal(one ? PyNumber_Subtract(page.get(), one.get()) : nullptr);
+    Ref before = Ref::steal(PyNumber_Subtract(page.get(), st.ints[1]));
     Ref offset = Ref::steal(before ? PyNumber_Multiply(before.get(), limit.get()) : nullptr);
     if (!offset) return nullptr;
     Ref skip = int_opt_or(o, k_skip, offset.get());
     if (!skip) return nullptr;
     Ref month, v;
     if (!keyword_month(st, o, month)) return nullptr;
-    Ref six = Ref::steal(PyLong_FromLong(6));
-    if (!six || !chain_or(o, {k_marketId}, six.get(), v)) return nullptr;
+    if (!chain_or(o, {k_marketId}, st.ints[6], v)) return nullptr;
     Ref station = station_from_market_id(st, v.get());
     if (!station) return nullptr;
     Ref mkt = market_of(st, o, station.get());

@@ -138,8 +138,7 @@ Ref traffic_source_market(State& st, PyObject* v) {
 }
 
 Ref station_from_market_id(State& st, PyObject* v) {
-    Ref six = Ref::steal(PyLong_FromLong(6));
-    Ref id = int_or(v, six.get());
+    Ref id = int_or(v, st.ints[6]);
     if (!id) return nullptr;
     int overflow;
     long x = PyLong_AsLongAndOverflow(id.get(), &overflow);

@@ -171,7 +171,7 @@ static Ref new_release_months(State& st, const Options& o) {
     Ref v;
     if (o.first_truthy({k_newReleaseNum, k_newReleaseMonths, k_newProductMonths, k_newRelease}, v) < 0)
         return nullptr;
-    if (!v || v.get() == Py_None) return Ref::steal(PyLong_FromLong(6));
+    if (!v || v.get() == Py_None) return Ref::borrow(st.ints[6]);
     Ref text = trimmed_text(st.c, v.get());
     if (!text) return nullptr;
     Ref low = lower(st.c, text.get());
@@ -179,8 +179,7 @@ static Ref new_release_months(State& st, const Options& o) {
     PyObject* months = PyDict_GetItemWithError(st.month_table, low.get());
     if (months) return Ref::borrow(months);
     if (PyErr_Occurred()) return nullptr;
-    Ref six = Ref::steal(PyLong_FromLong(6));
-    return six ? int_or(v.get(), six.get()) : nullptr;
+    return int_or(v.get(), st.ints[6]);
 }
 
 Ref new_release_num(State& st, PyObject* in) {
@@ -291,8 +290,7 @@ Ref make_market_research_payload(State& st, PyObject* in) {
     if (!o.scan()) return nullptr;
     Ref month, top, v;
     if (!chain_or(o, {k_month, k_period}, s[k_default_month], month)) return nullptr;
-    Ref ten = Ref::steal(PyLong_FromLong(10));
-    if (!ten || !chain_or(o, {k_topn, k_topN}, ten.get(), top)) return nullptr;
+    if (!chain_or(o, {k_topn, k_topN}, st.ints[10], top)) return nullptr;
     Ref months = new_release_months(st, o);
     if (!months) return nullptr;
 

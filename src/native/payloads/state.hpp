@@ -214,9 +214,9 @@ struct State {
     PyObject* int_text[kIntTexts] = {};  // "0" .. "255"
     PyObject* ints[kIntTexts] = {};      // 0 .. 255 (the interpreter's own small ints)
 
-    // Payload templates: every key a builder always sets, in order (values
-    // none). A payload starts as a copy, sized once, and its values are set
-    // in place.
+    // Payload templates: every key a builder always sets, in order, with the
+    // default where it is an immutable constant (else none). A payload starts
+    // as a copy, sized once, and the values that differ are set in place.
     Template tpl_competitor;
     Template tpl_keyword_miner;
     Template tpl_keyword_reverse;
