@@ -87,6 +87,9 @@ BAD_CALLS = [
     ((), {"default": 1}),
     ((), {"scenario": "x"}),
     ((), {"values": 1, "value": 1}),
+    ((1,), {"valu": 1}),  # names that begin or end like a parameter's
+    ((1,), {"value\0": 1}),
+    ((1,), {"": 1}),
 ]
 
 

@@ -150,8 +150,12 @@ inline void unexpected_keyword(const char* fname, PyObject* key, const char* nea
 // usual ones, are compared in place.
 inline bool names(PyObject* key, const char* name) {
     if (PyUnicode_IS_COMPACT_ASCII(key)) {
+        // Most names that differ differ in the first character (an empty key
+        // has its terminating NUL there).
+        const char* k = static_cast<const char*>(PyUnicode_DATA(key));
+        if (k[0] != name[0]) return false;
         const size_t n = size_t(PyUnicode_GET_LENGTH(key));
-        return std::strncmp(name, static_cast<const char*>(PyUnicode_DATA(key)), n) == 0 && name[n] == '\0';
+        return std::strncmp(name, k, n) == 0 && name[n] == '\0';
     }
     return PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
@@ -228,15 +232,23 @@ template <int N>
     for (Py_ssize_t i = 0; i < ncopy; ++i) out[i] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        // Keywords mostly come in the signature's order: the parameter after
+        // the last one named is tried first.
+        int next = int(ncopy);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             int found = -1;
-            for (int i = 0; i < N; ++i) {
-                if (detail::names(key, sig.params[i].name)) {
-                    found = i;
-                    break;
+            if (next < N && detail::names(key, sig.params[next].name)) {
+                found = next;
+            } else {
+                for (int i = 0; i < N; ++i) {
+                    if (detail::names(key, sig.params[i].name)) {
+                        found = i;
+                        break;
+                    }
                 }
             }
+            next = found + 1;
             if (found < 0) {
 #if PY_VERSION_HEX >= 0x030D0000
                 detail::unexpected_keyword(sig.fname, key, detail::suggestion(sig, key));
@@ -272,7 +284,9 @@ template <int N>
         }
         return false;
     }
-    return detail::report_missing(sig, out) && check_kinds(sig, out);
+    for (int i = 0; i < N; ++i)
+        if (sig.params[i].required && out[i] == nullptr) return detail::report_missing(sig, out);
+    return check_kinds(sig, out);
 }
 
 }  // namespace detail
