@@ -119,6 +119,46 @@ def test_market_and_month_fall_back_to_site_and_period(params, market, table):
     assert dict(client.calls[0])["market_id"] == market and dict(client.calls[0])["table"] == table
 
 
+class Changes:
+    """A value whose truth test (or text) changes the map it is read from."""
+
+    def __init__(self, params: dict[str, Any], change: dict[str, Any], truth: bool = False, text: str = "") -> None:
+        self.params, self.change, self.truth, self.text = params, change, truth, text
+
+    def __bool__(self) -> bool:
+        self.params.update(self.change)
+        return self.truth
+
+    def __str__(self) -> str:
+        self.params.update(self.change)
+        return self.text
+
+
+def changing(key: str, change: dict[str, Any], **kw: Any) -> dict[str, Any]:
+    params: dict[str, Any] = {"node": "Toys", "market": "us"}
+    params[key] = Changes(params, change, **kw)
+    return params
+
+
+@pytest.mark.parametrize(("params", "market", "table"), [
+    # Python code that runs between two reads of the map: the later read sees its change
+    (changing("nodeIdPaths", {"month": "2026-04"}), 1, "bsr_sales_monthly_202604"),
+    (changing("nodeIdPath", {"node": "", "category": "Toys", "site": "jp", "market": ""}), 6, TABLE),
+    (changing("month", {"market": "jp"}), 6, TABLE),
+    (changing("month", {"market": "jp"}, truth=True, text="2026-05"), 6, "bsr_sales_monthly_202605"),
+    (changing("market", {"site": "uk"}), 3, TABLE),
+    # keys of other kinds, a large map, a key equal to a name but another object
+    ({1: "x", "node": "Toys", "market": "jp"}, 6, TABLE),
+    ({**{f"k{i}": i for i in range(20)}, "node": "Toys", "site": "uk"}, 3, TABLE),
+    ({"".join(["no", "de"]): "Toys", "".join(["mar", "ket"]): "jp", "".join(["mo", "nth"]): "2026-04"}, 6,
+     "bsr_sales_monthly_202604"),
+])
+def test_the_map_is_read_as_it_is_at_each_step(params, market, table):
+    client = FakeClient()
+    resolve_params(SellerSpriteCategoryResolver(client), params)
+    assert (dict(client.calls[0])["market_id"], dict(client.calls[0])["table"]) == (market, table)
+
+
 def test_requests_run_in_order_and_once_per_cache_key():
     client = FakeClient(delay=0.001)
     resolver = SellerSpriteCategoryResolver(client)

@@ -131,17 +131,35 @@ Ref memo_for(Resolver* self, PyObject* market, PyObject* table) {
     return record;
 }
 
+// The memo record of one call's market and table, read from the resolver on
+// first need and kept for the rest of the call. The resolver's record may be
+// replaced meanwhile (by another call, or by code that a key's __eq__ runs);
+// an older record gives the same paths, since every entry is checked against
+// the cache before it is used.
+struct Memo {
+    Ref record;
+    bool read = false;
+
+    PyObject* labels(Resolver* self, PyObject* market, PyObject* table) {
+        if (!read) {
+            record = memo_for(self, market, table);
+            read = true;
+        }
+        return record ? PyTuple_GET_ITEM(record.get(), 2) : nullptr;
+    }
+};
+
 // The node-id path of `text` matched before against the cached answer that
 // the cache still holds: the very list, with the very nodes it had then, so
 // matching again would give the same. 1 with `out` set, 0 when there is no
 // such path, -1 on a lookup error. Everything read is held by references of
 // our own: looking up the cache may run a key's __eq__, which may resolve
 // again on this resolver and replace the memo.
-int remembered(Resolver* self, PyObject* market, PyObject* table, PyObject* text, Ref& out) {
-    Ref record = memo_for(self, market, table);
-    if (!record) return 0;
+int remembered(Resolver* self, Memo& memo, PyObject* market, PyObject* table, PyObject* text, Ref& out) {
+    PyObject* labels = memo.labels(self, market, table);
+    if (!labels) return 0;
     Ref entry, nodes;
-    int found = dict_get_ref(PyTuple_GET_ITEM(record.get(), 2), text, entry);  // exact str keys only
+    int found = dict_get_ref(labels, text, entry);  // exact str keys only
     if (found <= 0) return found;
     Ref cache = Ref::borrow(self->cache);
     found = dict_get_ref(cache.get(), PyTuple_GET_ITEM(entry.get(), 0), nodes);
@@ -159,23 +177,23 @@ int remembered(Resolver* self, PyObject* market, PyObject* table, PyObject* text
 }
 
 // Keeps the path matched for `text` in the memo; false on error.
-bool remember(Resolver* self, PyObject* market, PyObject* table, PyObject* text, PyObject* key, PyObject* nodes,
-              PyObject* path) {
+bool remember(Resolver* self, Memo& memo, PyObject* market, PyObject* table, PyObject* text, PyObject* key,
+              PyObject* nodes, PyObject* path) {
     if (!PyUnicode_CheckExact(text) || !PyList_Check(nodes)) return true;
-    Ref record = memo_for(self, market, table);
-    if (!record) {
+    if (!memo.labels(self, market, table)) {
         Ref labels = Ref::steal(PyDict_New());
-        record = Ref::steal(labels ? PyTuple_Pack(3, market, table, labels.get()) : nullptr);
+        Ref record = Ref::steal(labels ? PyTuple_Pack(3, market, table, labels.get()) : nullptr);
         if (!record) return false;
         Ref old;
         {
             CriticalSection section(reinterpret_cast<PyObject*>(self));
             old = Ref::steal(std::exchange(self->memo, new_ref(record.get())));
         }
+        memo.record = std::move(record);
     }
     Ref then = Ref::steal(PyList_AsTuple(nodes));
     Ref entry = Ref::steal(then ? PyTuple_Pack(4, key, nodes, then.get(), path) : nullptr);
-    return entry && PyDict_SetItem(PyTuple_GET_ITEM(record.get(), 2), text, entry.get()) == 0;
+    return entry && PyDict_SetItem(PyTuple_GET_ITEM(memo.record.get(), 2), text, entry.get()) == 0;
 }
 
 // What resolve() can settle without a request.
@@ -186,8 +204,8 @@ enum class Start { Ready, Fetch };
 // error set on failure). Otherwise `text` and `key` say what to request.
 // `prefix` is made on first need, so text that needs no lookup never shows
 // the market as text.
-Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market, PyObject* table, Ref& prefix,
-                    Ref& out, Ref& text, Ref& key) {
+Start resolve_start(State& st, Resolver* self, Memo& memo, PyObject* value, PyObject* market, PyObject* table,
+                    Ref& prefix, Ref& out, Ref& text, Ref& key) {
     text = trim(value);
     if (!text) return Start::Ready;
     if (PyUnicode_GET_LENGTH(text.get()) == 0 || is_node_path(text.get())) {
@@ -195,7 +213,7 @@ Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market
         return Start::Ready;
     }
     if (!alive(self)) return Start::Ready;
-    const int known = remembered(self, market, table, text.get(), out);
+    const int known = remembered(self, memo, market, table, text.get(), out);
     if (known != 0) return Start::Ready;
     if (!prefix && !(prefix = key_prefix(st, market, table))) return Start::Ready;
     key = concat({prefix.get(), st.s[k_colon], text.get()});
@@ -203,7 +221,7 @@ Start resolve_start(State& st, Resolver* self, PyObject* value, PyObject* market
     if (!key || !cached(self, key.get(), nodes)) return Start::Ready;
     if (!nodes) return Start::Fetch;
     out = pick(st, text.get(), nodes.get());
-    if (out && !remember(self, market, table, text.get(), key.get(), nodes.get(), out.get())) out.reset();
+    if (out && !remember(self, memo, market, table, text.get(), key.get(), nodes.get(), out.get())) out.reset();
     return Start::Ready;
 }
 
@@ -214,7 +232,11 @@ Task resolve_task(State& st, Resolver* self, PyObject* value, PyObject* market, 
     coro::Object* co = co_await coro::running();
     Ref prefix, out;
     coro::Held text(co), key(co);
-    if (resolve_start(st, self, value, market, table, prefix, out, *text, *key) == Start::Ready) co_return out;
+    {
+        Memo memo;
+        if (resolve_start(st, self, memo, value, market, table, prefix, out, *text, *key) == Start::Ready)
+            co_return out;
+    }
     Ref nodes = co_await fetch_nodes(st, self, key.get(), market, table, st.c.s_empty, text.get());
     if (!nodes) co_return Ref();
     co_return pick(st, text.get(), nodes.get());
@@ -254,47 +276,160 @@ Task nodes_task(State& st, Resolver* self, PyObject* market, PyObject* table, Py
 
 inline PyObject* call1(PyObject* fn, PyObject* arg) { return PyObject_Vectorcall(fn, &arg, 1, nullptr); }
 
-Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* scenario, PyObject* site,
-                         PyObject* period) {
-    Borrowed key;
-    const int has_key = category_key(st, params, key);
-    if (has_key <= 0) co_return has_key < 0 ? Ref() : Ref::borrow(params);
-    coro::Object* co = co_await coro::running();
-    coro::Held values(co), table(co), market(co), resolved(co), prefix(co);
+// What resolve_params reads from the map before its first request: the
+// category keys, "month", "market" and "site". A small map whose keys are all
+// exact strs is walked once for them (comparing such keys runs no Python
+// code, so the walk finds what lookups would). A step that may run Python
+// code (a __bool__ or __str__ of a value) may change the map: from then on
+// the names are looked up, as before.
+class ParamsReader {
+public:
+    enum : int { nodeIdPaths, nodeIdPath, node, category, month, market, site, count };
+    static constexpr Str names[count] = {k_nodeIdPaths, k_nodeIdPath, k_node, k_category, k_month, k_market, k_site};
+    static constexpr Py_ssize_t kMaxWalked = 16;  // beyond that, a few lookups cost less
+
+    ParamsReader(State& st, PyObject* params) : st_(st), params_(params) {
+        if (PyDict_GET_SIZE(params) <= kMaxWalked) walk();
+    }
+    ParamsReader(const ParamsReader&) = delete;
+    ParamsReader& operator=(const ParamsReader&) = delete;
+
+    // get(names[i]) of the map; false on a lookup error.
+    bool get(int i, Ref& out) const {
+        if (walked_) {
+            out = Ref::borrow(values_[i].get());
+            return true;
+        }
+        return zk::get(params_, st_.s[names[i]], out);
+    }
+
+    // After testing the truth of `v`, or after converting `v` to text: only
+    // the kinds whose truth or conversion runs no Python code keep the walk.
+    void after_truth(PyObject* v) {
+        if (!(v == nullptr || v == Py_None || v == Py_True || v == Py_False || PyUnicode_CheckExact(v) ||
+              PyLong_CheckExact(v) || PyList_CheckExact(v) || PyDict_CheckExact(v)))
+            forget();
+    }
+    void after_conversion(PyObject* v) {
+        if (!(v == nullptr || v == Py_None || PyUnicode_CheckExact(v))) forget();
+    }
+
+private:
+    void forget() {
+        walked_ = false;
+        for (Ref& v : values_) v.reset();
+    }
+
+    void walk() {
+        CriticalSection section(params_);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(params_, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) {
+                forget();
+                return;
+            }
+            const int i = index_of(k);
+            if (i >= 0) values_[i] = Ref::borrow(v);
+        }
+        walked_ = true;
+    }
+
+    // Which of the names an exact str key is, if any: told apart by length
+    // and first character, then compared.
+    int index_of(PyObject* k) const {
+        static constexpr Py_ssize_t length[count] = {11, 10, 4, 8, 5, 6, 4};
+        static constexpr char first[count] = {'n', 'n', 'n', 'c', 'm', 'm', 's'};
+        if (!PyUnicode_IS_COMPACT_ASCII(k)) {
+            if (!ZK_READY(k) || !PyUnicode_IS_ASCII(k)) return -1;
+            for (int i = 0; i < count; ++i)  // a ready legacy str
+                if (PyUnicode_Compare(k, st_.s[names[i]]) == 0) return i;
+            return -1;
+        }
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(k);
+        const char* p = static_cast<const char*>(PyUnicode_DATA(k));
+        for (int i = 0; i < count; ++i) {
+            if (n != length[i] || p[0] != first[i]) continue;
+            PyObject* name = st_.s[names[i]];
+            if (k == name) return i;
+            if (PyUnicode_CHECK_INTERNED(k)) return -1;  // our names are interned
+            return std::memcmp(p, PyUnicode_DATA(name), size_t(n)) == 0 ? i : -1;
+        }
+        return -1;
+    }
+
+    State& st_;
+    PyObject* params_;
+    Ref values_[count];
+    bool walked_ = false;
+};
+
+// The steps of resolve_params before its first request: the category key
+// (an index of ParamsReader::names), the category values, the table and the
+// market. 1 when all are set, 0 when the map itself is the result (no
+// category text, or none left by csv), -1 on error.
+int resolve_params_prepare(State& st, PyObject* params, PyObject* site, PyObject* period, int& key, Ref& values,
+                           Ref& table, Ref& market) {
+    ParamsReader in(st, params);
+    key = -1;
+    for (int i = ParamsReader::nodeIdPaths; i <= ParamsReader::category && key < 0; ++i) {
+        Ref v;
+        if (!in.get(i, v)) return -1;
+        const int t = truthy_ref(v);
+        if (t < 0) return -1;
+        in.after_truth(v.get());
+        if (t) key = i;
+    }
+    if (key < 0) return 0;
     {
         Ref raw;
-        if (!get(params, key.get(), raw)) co_return Ref();
+        if (!in.get(key, raw)) return -1;
         values = Ref::steal(call1(st.csv, raw ? raw.get() : Py_None));
+        in.after_conversion(raw.get());
     }
-    if (!values) co_return Ref();
+    if (!values) return -1;
     if (!PyList_CheckExact(values.get())) {
         PyErr_SetString(PyExc_TypeError, "csv() did not return a list");
-        co_return Ref();
+        return -1;
     }
-    if (PyList_GET_SIZE(values.get()) == 0) co_return Ref::borrow(params);
+    if (PyList_GET_SIZE(values.get()) == 0) return 0;
 
     // The month first, then the market, both before any request.
     {
-        Ref month;
-        if (!get(params, st.s[k_month], month)) co_return Ref();
-        Ref month_text;
-        if (first_truthy_of({month.get(), period}, month_text) < 0) co_return Ref();
+        Ref month, month_text;
+        if (!in.get(ParamsReader::month, month)) return -1;
+        if (first_truthy_of({month.get(), period}, month_text) < 0) return -1;
+        in.after_truth(month.get());
         table = Ref::steal(call1(st.month_name, month_text.get()));
+        in.after_conversion(month_text.get());
     }
-    if (!table) co_return Ref();
+    if (!table) return -1;
     if (!PyUnicode_Check(table.get())) {
         PyErr_SetString(PyExc_TypeError, "month_name() did not return a str");
-        co_return Ref();
+        return -1;
     }
-    {
-        // params["market"] or params["site"] or site
-        Ref station;
-        const int t = first_truthy(params, {st.s[k_market], st.s[k_site]}, station);
-        if (t < 0) co_return Ref();
-        if (t == 0) station = Ref::borrow(site);
-        market = Ref::steal(call1(st.market_id, station.get()));
-    }
-    if (!market) co_return Ref();
+    // params["market"] or params["site"] or site
+    Ref station;
+    const int t = first_truthy_by(
+        std::initializer_list<int>{ParamsReader::market, ParamsReader::site},
+        [&in](int i, Ref& v) {
+            if (!in.get(i, v)) return false;
+            in.after_truth(v.get());  // its truth is tested before the next read
+            return true;
+        },
+        station);
+    if (t < 0) return -1;
+    market = Ref::steal(call1(st.market_id, t ? station.get() : site));
+    return market ? 1 : -1;
+}
+
+Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* scenario, PyObject* site,
+                         PyObject* period) {
+    coro::Object* co = co_await coro::running();
+    coro::Held values(co), table(co), market(co), resolved(co), prefix(co);
+    int key;
+    const int ready = resolve_params_prepare(st, params, site, period, key, *values, *table, *market);
+    if (ready <= 0) co_return ready < 0 ? Ref() : Ref::borrow(params);
 
     // One path per value. Both lists are whole at every step (the collector
     // shows them to gc.get_referents while the frame waits, and whoever
@@ -304,6 +439,7 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     resolved = Ref::steal(PyList_New(n));
     if (!resolved) co_return Ref();
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(resolved.get(), i, new_ref(Py_None));
+    Memo memo;  // let go of before every request: nothing but Held locals lives across one
     for (Py_ssize_t i = 0; i < n; ++i) {
         coro::Held value(co), text(co), label_key(co);
         value = list_item(values.get(), i);
@@ -313,8 +449,9 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
         }
         if (!expect_str(value.get(), "value")) co_return Ref();
         Ref out;
-        if (resolve_start(st, self, value.get(), market.get(), table.get(), *prefix, out, *text, *label_key) ==
+        if (resolve_start(st, self, memo, value.get(), market.get(), table.get(), *prefix, out, *text, *label_key) ==
             Start::Fetch) {
+            memo = Memo();
             Ref nodes = co_await fetch_nodes(st, self, label_key.get(), market.get(), table.get(), st.c.s_empty,
                                              text.get());
             if (!nodes) co_return Ref();
@@ -333,7 +470,7 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     } else {
         entry = std::move(*resolved);
     }
-    if (PyDict_SetItem(next.get(), key.get(), entry.get()) < 0) co_return Ref();
+    if (PyDict_SetItem(next.get(), st.s[ParamsReader::names[key]], entry.get()) < 0) co_return Ref();
     co_return next;
 }
 
