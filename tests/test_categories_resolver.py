@@ -172,6 +172,9 @@ def test_requests_run_in_order_and_once_per_cache_key():
                                        f"1:{TABLE}::Toys", f"1:{TABLE}::home & kitchen : kitchen & dining"]
     # All cached now: one send(None) finishes, and nothing is asked again.
     assert run_now(resolver.resolve_params(params, **KEYWORDS)) == result and len(client.calls) == 3
+    # A request after paths found without one keeps them, in order.
+    mixed = resolve_params(resolver, {"node": "Toys, 1:2, Appliances:Kitchen & Dining, Toys"})
+    assert mixed["node"] == ["7", "1:2", "9:3", "7"] and len(client.calls) == 4
 
 
 @pytest.mark.parametrize(("text", "outcome"), [

@@ -276,6 +276,32 @@ Task nodes_task(State& st, Resolver* self, PyObject* market, PyObject* table, Py
 
 inline PyObject* call1(PyObject* fn, PyObject* arg) { return PyObject_Vectorcall(fn, &arg, 1, nullptr); }
 
+// The first paths of resolve_params, kept aside while it has made no
+// request: a list made whole at once is written without taking its lock.
+struct EarlyPaths {
+    static constexpr Py_ssize_t kSize = 4;
+    Ref path[kSize];
+    Py_ssize_t count = 0;
+
+    // Keeps the path of value `i` if there is room; false when there is not.
+    bool keep(Py_ssize_t i, Ref& out) {
+        if (i >= kSize) return false;
+        path[i] = std::move(out);
+        count = i + 1;
+        return true;
+    }
+
+    // A list of `n` items: the paths kept, then Nones; false on error.
+    bool into_list(Py_ssize_t n, Ref& list) {
+        list = Ref::steal(PyList_New(n));
+        if (!list) return false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(list.get(), i, i < count ? path[i].release() : new_ref(Py_None));
+        count = 0;
+        return true;
+    }
+};
+
 // What resolve_params reads from the map before its first request: the
 // category keys, "month", "market" and "site". A small map whose keys are all
 // exact strs is walked once for them (comparing such keys runs no Python
@@ -431,14 +457,14 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
     const int ready = resolve_params_prepare(st, params, site, period, key, *values, *table, *market);
     if (ready <= 0) co_return ready < 0 ? Ref() : Ref::borrow(params);
 
-    // One path per value. Both lists are whole at every step (the collector
-    // shows them to gc.get_referents while the frame waits, and whoever
-    // holds them may change them): `resolved` starts as Nones, and both are
-    // read and written with bounds checked.
+    // One path per value. While the frame waits, both lists are whole (the
+    // collector shows them to gc.get_referents, and whoever holds them may
+    // change them): `resolved` is made before the first request, of the
+    // paths so far and Nones, and both are read and written with bounds
+    // checked. Until then the first paths wait in `early`, and with no
+    // request at all the list is made whole at the end.
     const Py_ssize_t n = PyList_GET_SIZE(values.get());
-    resolved = Ref::steal(PyList_New(n));
-    if (!resolved) co_return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(resolved.get(), i, new_ref(Py_None));
+    EarlyPaths early;
     Memo memo;  // let go of before every request: nothing but Held locals lives across one
     for (Py_ssize_t i = 0; i < n; ++i) {
         coro::Held value(co), text(co), label_key(co);
@@ -451,14 +477,21 @@ Task resolve_params_task(State& st, Resolver* self, PyObject* params, PyObject* 
         Ref out;
         if (resolve_start(st, self, memo, value.get(), market.get(), table.get(), *prefix, out, *text, *label_key) ==
             Start::Fetch) {
+            if (!resolved && !early.into_list(n, *resolved)) co_return Ref();
             memo = Memo();
             Ref nodes = co_await fetch_nodes(st, self, label_key.get(), market.get(), table.get(), st.c.s_empty,
                                              text.get());
             if (!nodes) co_return Ref();
             out = pick(st, text.get(), nodes.get());
         }
-        if (!out || PyList_SetItem(resolved.get(), i, out.release()) < 0) co_return Ref();
+        if (!out) co_return Ref();
+        if (!resolved) {
+            if (early.keep(i, out)) continue;
+            if (!early.into_list(n, *resolved)) co_return Ref();
+        }
+        if (PyList_SetItem(resolved.get(), i, out.release()) < 0) co_return Ref();
     }
+    if (!resolved && !early.into_list(n, *resolved)) co_return Ref();
 
     // A copy of the map as it is now; the key keeps its place.
     Ref next = Ref::steal(PyDict_Copy(params));
