@@ -89,6 +89,7 @@ BAD_CALLS = [
     ((), {"values": 1, "value": 1}),
     ((1,), {"valu": 1}),  # names that begin or end like a parameter's
     ((1,), {"value\0": 1}),
+    ((), {"payload\0": 1}),
     ((1,), {"": 1}),
 ]
 

@@ -151,11 +151,12 @@ inline void unexpected_keyword(const char* fname, PyObject* key, const char* nea
 inline bool names(PyObject* key, const char* name) {
     if (PyUnicode_IS_COMPACT_ASCII(key)) {
         // Most names that differ differ in the first character (an empty key
-        // has its terminating NUL there).
+        // has its terminating NUL there). The lengths are compared before the
+        // bytes: a key may hold a NUL.
         const char* k = static_cast<const char*>(PyUnicode_DATA(key));
         if (k[0] != name[0]) return false;
         const size_t n = size_t(PyUnicode_GET_LENGTH(key));
-        return std::strncmp(name, k, n) == 0 && name[n] == '\0';
+        return std::strlen(name) == n && std::memcmp(name, k, n) == 0;
     }
     return PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
