@@ -134,8 +134,8 @@ class Changes:
         return self.text
 
 
-def changing(key: str, change: dict[str, Any], **kw: Any) -> dict[str, Any]:
-    params: dict[str, Any] = {"node": "Toys", "market": "us"}
+def changing(key: str, change: dict[str, Any], node: str | None = "Toys", **kw: Any) -> dict[str, Any]:
+    params: dict[str, Any] = {"node": node, "market": "us"}
     params[key] = Changes(params, change, **kw)
     return params
 
@@ -147,9 +147,12 @@ def changing(key: str, change: dict[str, Any], **kw: Any) -> dict[str, Any]:
     (changing("month", {"market": "jp"}), 6, TABLE),
     (changing("month", {"market": "jp"}, truth=True, text="2026-05"), 6, "bsr_sales_monthly_202605"),
     (changing("market", {"site": "uk"}), 3, TABLE),
-    # keys of other kinds, a large map, a key equal to a name but another object
+    (changing("category", {"month": "2026-04"}, None, truth=True, text="Toys"), 1,
+     "bsr_sales_monthly_202604"),  # the category's own text, made by csv
+    # keys of other kinds, maps of 16 and 17 keys, a key equal to a name but another object
     ({1: "x", "node": "Toys", "market": "jp"}, 6, TABLE),
-    ({**{f"k{i}": i for i in range(20)}, "node": "Toys", "site": "uk"}, 3, TABLE),
+    ({StrSub("market"): "jp", "node": "Toys"}, 6, TABLE),
+    *(({**{f"k{i}": i for i in range(n - 2)}, "node": "Toys", "site": "uk"}, 3, TABLE) for n in (16, 17)),
     ({"".join(["no", "de"]): "Toys", "".join(["mar", "ket"]): "jp", "".join(["mo", "nth"]): "2026-04"}, 6,
      "bsr_sales_monthly_202604"),
 ])

@@ -7,7 +7,10 @@
 // answer found in the cache is used without a request and without making a
 // frame for the nested step, so a fully cached resolve_params finishes within
 // its first send(None).
+#include <array>
 #include <cstddef>
+#include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "state.hpp"
@@ -351,7 +354,9 @@ private:
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(params_, &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) {
+            // Other keys, and a str of the old kind (3.10 and 3.11, made by
+            // deprecated calls), are left to lookups.
+            if (!PyUnicode_CheckExact(k) || !PyUnicode_IS_COMPACT(k)) {
                 forget();
                 return;
             }
@@ -361,25 +366,27 @@ private:
         walked_ = true;
     }
 
-    // Which of the names an exact str key is, if any: told apart by length
-    // and first character, then compared.
+    // Which of the names a compact exact str key is, if any: told apart by
+    // length and first character, then compared.
     int index_of(PyObject* k) const {
-        static constexpr Py_ssize_t length[count] = {11, 10, 4, 8, 5, 6, 4};
-        static constexpr char first[count] = {'n', 'n', 'n', 'c', 'm', 'm', 's'};
-        if (!PyUnicode_IS_COMPACT_ASCII(k)) {
-            if (!ZK_READY(k) || !PyUnicode_IS_ASCII(k)) return -1;
-            for (int i = 0; i < count; ++i)  // a ready legacy str
-                if (PyUnicode_Compare(k, st_.s[names[i]]) == 0) return i;
-            return -1;
-        }
+        static constexpr std::string_view texts[] = {ZK_CATEGORY_STRINGS(ZK_TEXT_OF)};
+        static constexpr auto length = [] {
+            std::array<Py_ssize_t, count> l{};
+            for (int i = 0; i < count; ++i) l[size_t(i)] = Py_ssize_t(texts[names[i]].size());
+            return l;
+        }();
+        static constexpr auto first = [] {
+            std::array<char, count> f{};
+            for (int i = 0; i < count; ++i) f[size_t(i)] = texts[names[i]][0];
+            return f;
+        }();
+        if (!PyUnicode_IS_COMPACT_ASCII(k)) return -1;  // the names are ASCII
         const Py_ssize_t n = PyUnicode_GET_LENGTH(k);
         const char* p = static_cast<const char*>(PyUnicode_DATA(k));
         for (int i = 0; i < count; ++i) {
-            if (n != length[i] || p[0] != first[i]) continue;
+            if (n != length[size_t(i)] || p[0] != first[size_t(i)]) continue;
             PyObject* name = st_.s[names[i]];
-            if (k == name) return i;
-            if (PyUnicode_CHECK_INTERNED(k)) return -1;  // our names are interned
-            return std::memcmp(p, PyUnicode_DATA(name), size_t(n)) == 0 ? i : -1;
+            return k == name || std::memcmp(p, PyUnicode_DATA(name), size_t(n)) == 0 ? i : -1;
         }
         return -1;
     }
