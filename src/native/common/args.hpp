@@ -32,6 +32,10 @@ struct Param {
     bool required = true;
     bool kwonly = false;
     Kind kind = Kind::any;
+    size_t length = 0;  // of name
+
+    constexpr Param(const char* n, bool r, bool k, Kind kd)
+        : name(n), required(r), kwonly(k), kind(kd), length(std::char_traits<char>::length(n)) {}
 };
 
 constexpr Param pos(const char* name, Kind kind = Kind::any) { return Param{name, true, false, kind}; }
@@ -148,17 +152,16 @@ inline void unexpected_keyword(const char* fname, PyObject* key, const char* nea
 
 // Does the keyword `key` (a str) name the parameter `name`? ASCII keys, the
 // usual ones, are compared in place.
-inline bool names(PyObject* key, const char* name) {
+inline bool names(PyObject* key, const Param& param) {
     if (PyUnicode_IS_COMPACT_ASCII(key)) {
         // Most names that differ differ in the first character (an empty key
         // has its terminating NUL there). The lengths are compared before the
         // bytes: a key may hold a NUL.
         const char* k = static_cast<const char*>(PyUnicode_DATA(key));
-        if (k[0] != name[0]) return false;
         const size_t n = size_t(PyUnicode_GET_LENGTH(key));
-        return std::strlen(name) == n && std::memcmp(name, k, n) == 0;
+        return k[0] == param.name[0] && n == param.length && std::memcmp(param.name, k, n) == 0;
     }
-    return PyUnicode_CompareWithASCIIString(key, name) == 0;
+    return PyUnicode_CompareWithASCIIString(key, param.name) == 0;
 }
 
 template <int N>
@@ -239,11 +242,11 @@ template <int N>
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             int found = -1;
-            if (next < N && detail::names(key, sig.params[next].name)) {
+            if (next < N && detail::names(key, sig.params[next])) {
                 found = next;
             } else {
                 for (int i = 0; i < N; ++i) {
-                    if (detail::names(key, sig.params[i].name)) {
+                    if (detail::names(key, sig.params[i])) {
                         found = i;
                         break;
                     }
